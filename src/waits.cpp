@@ -1,0 +1,156 @@
+#include "src/waits.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "src/sanitize.hpp"
+
+namespace quillo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+constexpr std::size_t kMarkerWindow = 8192;
+constexpr nanoseconds kMainSlice = std::chrono::milliseconds(50);
+constexpr nanoseconds kSettleSlice = std::chrono::milliseconds(25);
+constexpr nanoseconds kQuietSlice = std::chrono::milliseconds(25);
+
+// Milliseconds as a duration, saturating instead of overflowing: 2^64-1 ms is
+// just a point far in the future.
+nanoseconds from_ms(std::uint64_t ms) {
+  constexpr std::uint64_t kMaxMs = static_cast<std::uint64_t>(nanoseconds::max().count()) / 1000000;
+  return ms >= kMaxMs ? nanoseconds::max() : nanoseconds(static_cast<std::int64_t>(ms) * 1000000);
+}
+
+Clock::time_point after(Clock::time_point start, nanoseconds span) {
+  if (span >= Clock::time_point::max() - start) return Clock::time_point::max();
+  return start + span;
+}
+
+nanoseconds remaining(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  return left > nanoseconds::zero() ? std::chrono::duration_cast<nanoseconds>(left)
+                                    : nanoseconds::zero();
+}
+
+// One timed receive with the rx lock held only around it. A poisoned rx lock
+// ends the wait as an internal failure.
+RecvStatus receive(Session& session, std::vector<std::uint8_t>& out, std::uint64_t cap,
+                   nanoseconds slice) {
+  auto rx = session.rx.lock_or_panic("rx lock poisoned");
+  std::size_t room = static_cast<std::size_t>(cap - out.size());
+  return rx->recv_timeout_into(out, room, slice);
+}
+
+std::optional<std::string> find_marker(const std::vector<std::uint8_t>& output,
+                                       const Markers& markers) {
+  std::size_t start = output.size() > kMarkerWindow ? output.size() - kMarkerWindow : 0;
+  std::string text = sanitize_for_agent(std::span(output).subspan(start));
+  for (const auto& marker : markers) {
+    if (marker_matches(text, marker)) return marker;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool marker_matches(std::string_view text, std::string_view marker) {
+  return text.ends_with(marker) || text.find(marker) != std::string_view::npos;
+}
+
+bool should_wait_for_markers(Session& session) {
+  if (!session.interactive) return false;
+  return !session.ready_markers.lock_or_panic("ready_markers lock poisoned")->empty();
+}
+
+MarkerWaitResult read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
+                                        std::uint64_t max_output_bytes, std::uint64_t settle_ms) {
+  auto deadline = after(Clock::now(), from_ms(timeout_ms));
+  Markers markers = *session.ready_markers.lock_or_panic("ready_markers lock poisoned");
+
+  MarkerWaitResult result;
+  auto& out = result.output;
+  if (max_output_bytes == 0) {
+    result.cap_reached = true;
+  } else {
+    for (;;) {
+      if (out.size() >= max_output_bytes) {
+        result.cap_reached = true;
+        break;
+      }
+      if (Clock::now() >= deadline) break;
+      auto slice = std::min(remaining(deadline), kMainSlice);
+      RecvStatus status = receive(session, out, max_output_bytes, slice);
+      if (status == RecvStatus::kTimedOut) continue;
+      if (status == RecvStatus::kDisconnected) break;
+      if (out.size() >= max_output_bytes) result.cap_reached = true;
+      if (markers.empty()) continue;
+      if (auto marker = find_marker(out, markers)) {
+        result.matched = true;
+        result.marker = std::move(marker);
+        break;
+      }
+    }
+
+    if (result.matched && !result.cap_reached) {
+      auto settle_deadline = after(Clock::now(), from_ms(settle_ms));
+      while (Clock::now() < settle_deadline) {
+        RecvStatus status = receive(session, out, max_output_bytes, kSettleSlice);
+        if (status != RecvStatus::kReceived) break;
+        if (out.size() >= max_output_bytes) {
+          result.cap_reached = true;
+          break;
+        }
+      }
+    }
+  }
+  session.append_history(out);
+  return result;
+}
+
+QuietWaitResult read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
+                                       std::uint64_t quiet_ms, std::uint64_t max_output_bytes) {
+  auto deadline = after(Clock::now(), from_ms(timeout_ms));
+  auto quiet = from_ms(quiet_ms);
+  QuietWaitResult result;
+  auto& out = result.output;
+  bool received_any = false;
+  Clock::time_point last_chunk{};
+  if (max_output_bytes == 0) {
+    result.cap_reached = true;
+  } else {
+    for (;;) {
+      if (out.size() >= max_output_bytes) {
+        result.cap_reached = true;
+        break;
+      }
+      if (Clock::now() >= deadline) break;
+      if (received_any && Clock::now() - last_chunk >= quiet) break;
+      auto slice = std::min(remaining(deadline), kQuietSlice);
+      RecvStatus status = receive(session, out, max_output_bytes, slice);
+      if (status == RecvStatus::kTimedOut) continue;
+      if (status == RecvStatus::kDisconnected) break;
+      last_chunk = Clock::now();
+      received_any = true;
+    }
+  }
+  session.append_history(out);
+  return result;
+}
+
+std::string wait_until_ready(Session& session, const WaitParams& params) {
+  std::vector<std::uint8_t> output;
+  if (should_wait_for_markers(session)) {
+    output = read_until_ready_inner(session, params.timeout_ms, params.max_output_bytes,
+                                    params.settle_ms)
+                 .output;
+  } else {
+    output =
+        read_until_quiet_inner(session, params.timeout_ms, params.quiet_ms, params.max_output_bytes)
+            .output;
+  }
+  return sanitize_for_agent(output);
+}
+
+}  // namespace quillo
