@@ -1,0 +1,212 @@
+// _quillo_testhooks: a private module, built only for the tests, that reaches
+// what the public surface cannot: the sanitizer and the history ring on their
+// own, the Errno table, PtyProcess directly (exit without force), and
+// poisoning a live session's locks through a real internal failure.
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pty/pty_process.hpp"
+#include "src/history.hpp"
+#include "src/panic.hpp"
+#include "src/quillo_object.hpp"
+#include "src/sanitize.hpp"
+
+namespace {
+
+using quillo::pty::PtyProcess;
+
+constexpr const char* kCapsule = "quillo.PtyProcess";
+
+PyObject* text(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+}
+
+std::span<const std::uint8_t> bytes_of(const Py_buffer& view) {
+  return {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)};
+}
+
+PyObject* sanitize(PyObject*, PyObject* arg) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  std::string out = quillo::sanitize_for_agent(bytes_of(view));
+  PyBuffer_Release(&view);
+  return text(out);
+}
+
+// sanitize_two(a, b): the two-piece form used for the history ring.
+PyObject* sanitize_two(PyObject*, PyObject* args) {
+  Py_buffer a, b;
+  if (!PyArg_ParseTuple(args, "y*y*", &a, &b)) return nullptr;
+  std::string out = quillo::sanitize_for_agent(bytes_of(a), bytes_of(b));
+  PyBuffer_Release(&a);
+  PyBuffer_Release(&b);
+  return text(out);
+}
+
+PyObject* errno_text(PyObject*, PyObject* arg) {
+  long value = PyLong_AsLong(arg);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  auto e = quillo::pty::Errno::from_raw(static_cast<int>(value));
+  return Py_BuildValue("(is)", e.value(), e.to_string().c_str());
+}
+
+// ring(initial_room, limit, chunks) -> (retained bytes, capacity)
+PyObject* ring(PyObject*, PyObject* args) {
+  Py_ssize_t room, limit;
+  PyObject* chunks;
+  if (!PyArg_ParseTuple(args, "nnO", &room, &limit, &chunks)) return nullptr;
+  quillo::ByteRing ring(static_cast<std::size_t>(room), static_cast<std::size_t>(limit));
+  PyObject* iter = PyObject_GetIter(chunks);
+  if (iter == nullptr) return nullptr;
+  while (PyObject* item = PyIter_Next(iter)) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) < 0) {
+      Py_DECREF(item);
+      Py_DECREF(iter);
+      return nullptr;
+    }
+    ring.append(bytes_of(view));
+    PyBuffer_Release(&view);
+    Py_DECREF(item);
+  }
+  Py_DECREF(iter);
+  if (PyErr_Occurred()) return nullptr;
+  auto [first, second] = ring.segments();
+  std::string joined(first.begin(), first.end());
+  joined.append(second.begin(), second.end());
+  return Py_BuildValue("(y#n)", joined.data(), static_cast<Py_ssize_t>(joined.size()),
+                       static_cast<Py_ssize_t>(ring.capacity()));
+}
+
+// ---- PtyProcess, held in a capsule
+
+void destroy_capsule(PyObject* capsule) {
+  delete static_cast<PtyProcess*>(PyCapsule_GetPointer(capsule, kCapsule));
+}
+
+PtyProcess* process_of(PyObject* capsule) {
+  return static_cast<PtyProcess*>(PyCapsule_GetPointer(capsule, kCapsule));
+}
+
+PyObject* raise_errno(quillo::pty::Errno e) {
+  PyErr_SetObject(PyExc_OSError,
+                  Py_BuildValue("(is)", e.value(), e.to_string().c_str()));
+  return nullptr;
+}
+
+PyObject* pty_spawn(PyObject*, PyObject* arg) {
+  Py_ssize_t len;
+  const char* program = PyUnicode_AsUTF8AndSize(arg, &len);
+  if (program == nullptr) return nullptr;
+  auto process = PtyProcess::spawn(quillo::pty::Command::single(std::string(program, len)));
+  if (!process) return raise_errno(process.error());
+  auto* held = new PtyProcess(std::move(*process));
+  return PyCapsule_New(held, kCapsule, destroy_capsule);
+}
+
+PyObject* pty_exit(PyObject*, PyObject* args) {
+  PyObject* capsule;
+  int force;
+  if (!PyArg_ParseTuple(args, "Op", &capsule, &force)) return nullptr;
+  PtyProcess* p = process_of(capsule);
+  if (p == nullptr) return nullptr;
+  std::expected<bool, quillo::pty::Errno> r;
+  Py_BEGIN_ALLOW_THREADS r = p->exit(force != 0);
+  Py_END_ALLOW_THREADS if (!r) return raise_errno(r.error());
+  return PyBool_FromLong(*r);
+}
+
+PyObject* pty_is_alive(PyObject*, PyObject* capsule) {
+  PtyProcess* p = process_of(capsule);
+  if (p == nullptr) return nullptr;
+  auto r = p->is_alive();
+  if (!r) return raise_errno(r.error());
+  return PyBool_FromLong(*r);
+}
+
+PyObject* pty_info(PyObject*, PyObject* capsule) {
+  PtyProcess* p = process_of(capsule);
+  if (p == nullptr) return nullptr;
+  return Py_BuildValue("{s:i,s:i,s:i,s:i}", "pid", p->child_pid(), "master", p->master_fd(),
+                       "eof_char", p->eof_char(), "intr_char", p->intr_char());
+}
+
+PyObject* pty_raw_handle(PyObject*, PyObject* capsule) {
+  PtyProcess* p = process_of(capsule);
+  if (p == nullptr) return nullptr;
+  auto fd = p->get_raw_handle();
+  if (!fd) return raise_errno(fd.error());
+  return PyLong_FromLong(fd->release());
+}
+
+PyObject* pty_release(PyObject*, PyObject* capsule) {
+  PtyProcess* p = process_of(capsule);
+  if (p == nullptr) return nullptr;
+  std::expected<void, quillo::pty::Errno> r;
+  Py_BEGIN_ALLOW_THREADS r = p->release();
+  Py_END_ALLOW_THREADS if (!r) return raise_errno(r.error());
+  Py_RETURN_NONE;
+}
+
+// ---- poisoning a live session's lock
+
+template <class T>
+void poison_field(quillo::Guarded<T>& field) {
+  try {
+    auto guard = field.lock_or_panic("test hook: lock already poisoned");
+    throw quillo::InternalFailure("test hook: holder abandoned");
+  } catch (const quillo::InternalFailure&) {
+  }
+}
+
+PyObject* poison(PyObject*, PyObject* args) {
+  PyObject* obj;
+  const char* field;
+  if (!PyArg_ParseTuple(args, "Os", &obj, &field)) return nullptr;
+  if (std::strcmp(Py_TYPE(obj)->tp_name, quillo::py::kTypeName) != 0) {
+    PyErr_SetString(PyExc_TypeError, "expected a Quillo");
+    return nullptr;
+  }
+  quillo::Session& s = *reinterpret_cast<quillo::py::QuilloObject*>(obj)->session;
+  std::string name(field);
+  if (name == "writer") {
+    poison_field(s.writer);
+  } else if (name == "rx") {
+    poison_field(s.rx);
+  } else if (name == "reader_handle") {
+    poison_field(s.reader_handle);
+  } else if (name == "ready_markers") {
+    poison_field(s.ready_markers);
+  } else if (name == "history") {
+    poison_field(s.history);
+  } else {
+    PyErr_SetString(PyExc_ValueError, "unknown field");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kFunctions[] = {
+    {"sanitize", sanitize, METH_O, nullptr},
+    {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
+    {"errno_text", errno_text, METH_O, nullptr},
+    {"ring", ring, METH_VARARGS, nullptr},
+    {"pty_spawn", pty_spawn, METH_O, nullptr},
+    {"pty_exit", pty_exit, METH_VARARGS, nullptr},
+    {"pty_is_alive", pty_is_alive, METH_O, nullptr},
+    {"pty_info", pty_info, METH_O, nullptr},
+    {"pty_raw_handle", pty_raw_handle, METH_O, nullptr},
+    {"pty_release", pty_release, METH_O, nullptr},
+    {"poison", poison, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule{PyModuleDef_HEAD_INIT, "_quillo_testhooks", nullptr, -1, kFunctions,
+                    nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__quillo_testhooks() { return PyModule_Create(&kModule); }
