@@ -1,0 +1,152 @@
+"""Thread affinity, the interpreter lock during waits, and deallocation off the owner thread."""
+
+import gc
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+import quillo
+from conftest import children_of, process_state
+
+
+def run_in_thread(fn):
+    result = {}
+
+    def target():
+        try:
+            result["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - the point is to see what escapes
+            result["error"] = e
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    return result
+
+
+FOREIGN_CALLS = [
+    ("read_available", ()),
+    ("send_ctrl_c", ()),
+    ("close", ()),
+    ("reset", ()),
+    ("get_history", ()),
+    ("is_alive", ()),
+    ("get_initial_command", ()),
+    ("set_ready_markers", (["x"],)),
+    ("read_until_ready", (0,)),
+    ("send_and_read_until_ready", ("ls",)),
+]
+
+
+@pytest.mark.parametrize("method,args", FOREIGN_CALLS)
+def test_foreign_thread_call_raises_panic_not_exception(method, args):
+    q = quillo.Quillo("cat", True)
+    try:
+
+        def call():
+            try:
+                getattr(q, method)(*args)
+            except Exception as e:  # must not catch it
+                return ("caught by except Exception", e)
+
+        result = run_in_thread(call)
+        error = result.get("error")
+        assert error is not None, result
+        assert type(error).__name__ == "PanicException"
+        assert type(error).__mro__[1] is BaseException
+        assert "quillo::Quillo is unsendable, but sent to another thread" in str(error)
+        # Nothing happened to the session.
+        assert q.is_alive()
+    finally:
+        q.close()
+
+
+def test_argument_count_errors_come_before_the_thread_check():
+    q = quillo.Quillo("cat", True)
+    try:
+        result = run_in_thread(lambda: q.read_available(1, 2))
+        assert type(result["error"]) is TypeError
+    finally:
+        q.close()
+
+
+def test_foreign_call_refused_while_owner_waits_and_other_threads_run():
+    q = quillo.Quillo("cat", True, [])
+    ticks = []
+    outcome = {}
+
+    def other():
+        # The owner is blocked in a wait with the interpreter lock released.
+        time.sleep(0.2)
+        for _ in range(5):
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+        try:
+            q.send_ctrl_c()
+        except BaseException as e:  # noqa: BLE001
+            outcome["error"] = e
+
+    t = threading.Thread(target=other)
+    t.start()
+    start = time.monotonic()
+    q.read_until_ready(timeout_ms=800)  # no output: runs to its deadline
+    t.join(10)
+    assert len(ticks) == 5 and all(start < tick < start + 0.8 for tick in ticks)
+    assert type(outcome["error"]).__name__ == "PanicException"
+    q.close()
+
+
+def test_drop_on_foreign_thread_reports_unraisable_and_leaves_child_running():
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda u: seen.append((u.exc_type, str(u.exc_value)))
+    try:
+        before = set(children_of(os.getpid()))
+        holder = [quillo.Quillo("cat", True)]
+        (child,) = set(children_of(os.getpid())) - before
+
+        def drop():
+            holder.clear()
+            gc.collect()
+
+        run_in_thread(drop)
+    finally:
+        sys.unraisablehook = old_hook
+    assert (RuntimeError, "quillo::Quillo is unsendable, but is being dropped on another thread") in seen
+    # The child keeps running: it was deliberately not torn down.
+    time.sleep(0.3)
+    assert process_state(child) not in (None, "Z")
+    os.kill(child, 9)
+    os.waitpid(child, 0)
+
+
+def test_drop_on_owner_thread_ends_child_and_joins_reader():
+    before_kids = set(children_of(os.getpid()))
+    before_threads = threading.active_count(), len(os.listdir("/proc/self/task"))
+    q = quillo.Quillo("cat", True)
+    assert len(set(children_of(os.getpid())) - before_kids) == 1
+    del q
+    assert set(children_of(os.getpid())) == before_kids
+    assert len(os.listdir("/proc/self/task")) == before_threads[1]
+
+
+def test_reader_thread_is_named_and_signals_blocked():
+    q = quillo.Quillo("cat", True)
+    try:
+        names = {}
+        for tid in os.listdir("/proc/self/task"):
+            try:
+                names[tid] = open(f"/proc/self/task/{tid}/comm").read().strip()
+                status = open(f"/proc/self/task/{tid}/status").read()
+            except FileNotFoundError:
+                continue
+            if names[tid] == "quillo_reader":
+                blocked = int(status.split("SigBlk:")[1].split()[0], 16)
+                assert blocked & (1 << (2 - 1)) and blocked & (1 << (14 - 1)) and blocked & (1 << (17 - 1))
+        assert "quillo_reader" in names.values()
+    finally:
+        q.close()
