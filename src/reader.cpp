@@ -45,7 +45,10 @@ void run_reader(ReaderState& state) {
     if (fds[1].revents != 0) return;
     if (fds[0].revents == 0) continue;
     ssize_t n = ::read(state.fd.get(), buffer.get(), kReadSize);
-    if (n <= 0) return;  // end of file, or the child side is gone (EIO)
+    // The terminal is non-blocking (see the writer): nothing to read yet is
+    // not an end. End of file or an error (EIO once the child side is gone) is.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return;
     if (!state.sender.send(Chunk(buffer.get(), buffer.get() + n))) return;
   }
 }

@@ -1,5 +1,7 @@
 #include "src/session.hpp"
 
+#include <fcntl.h>
+
 #include "src/sanitize.hpp"
 
 namespace quillo {
@@ -40,6 +42,11 @@ std::expected<std::unique_ptr<Session>, SpawnError> Session::spawn(std::string c
   auto handle = process->get_raw_handle();
   if (!handle) {
     return std::unexpected(SpawnError{"Failed to get pty handle: " + handle.error().to_string()});
+  }
+  // Shared by every duplicate: the reader waits with poll anyway, and the
+  // writer's waits must be able to see the child side go away.
+  if (int flags = ::fcntl(handle->get(), F_GETFL); flags >= 0) {
+    (void)::fcntl(handle->get(), F_SETFL, flags | O_NONBLOCK);
   }
   auto reader_fd = pty::OwnedFd::duplicate(handle->get(), 3);
   if (!reader_fd) {

@@ -8,11 +8,33 @@
 
 namespace quillo {
 
+namespace {
+
+// One write that waits (poll) while the terminal's input queue is full. The
+// descriptor is non-blocking so that a wait can notice the other side going
+// away: a blocking write into a full queue would sleep on forever once the
+// last holder of the child side is gone, since nothing ever drains the queue.
+ssize_t write_waiting(int fd, const std::uint8_t* data, std::size_t len) {
+  for (;;) {
+    ssize_t n = ::write(fd, data, len);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+    pollfd pfd{fd, POLLOUT, 0};
+    int ready = ::poll(&pfd, 1, -1);
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready > 0 && (pfd.revents & POLLOUT) == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      errno = (pfd.revents & POLLNVAL) ? EBADF : EIO;
+      return -1;
+    }
+  }
+}
+
+}  // namespace
+
 std::expected<void, IoError> BufferedWriter::flush_buffer() {
   std::size_t written = 0;
   std::expected<void, IoError> result;
   while (written < len_) {
-    ssize_t n = ::write(fd_.get(), buffer_.get() + written, len_ - written);
+    ssize_t n = write_waiting(fd_.get(), buffer_.get() + written, len_ - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       result = std::unexpected(IoError::os(errno));
@@ -34,7 +56,7 @@ std::expected<void, IoError> BufferedWriter::flush_buffer() {
 
 std::expected<void, IoError> BufferedWriter::write_direct(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
+    ssize_t n = write_waiting(fd_.get(), bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::os(errno));

@@ -162,15 +162,29 @@ void poison_field(quillo::Guarded<T>& field) {
   }
 }
 
-PyObject* poison(PyObject*, PyObject* args) {
-  PyObject* obj;
-  const char* field;
-  if (!PyArg_ParseTuple(args, "Os", &obj, &field)) return nullptr;
+quillo::Session* session_of(PyObject* obj) {
   if (std::strcmp(Py_TYPE(obj)->tp_name, quillo::py::kTypeName) != 0) {
     PyErr_SetString(PyExc_TypeError, "expected a Quillo");
     return nullptr;
   }
-  quillo::Session& s = *reinterpret_cast<quillo::py::QuilloObject*>(obj)->session;
+  return reinterpret_cast<quillo::py::QuilloObject*>(obj)->session.get();
+}
+
+// session_fds(q) -> {"master": n, "writer": n}: lets a test sabotage them.
+PyObject* session_fds(PyObject*, PyObject* obj) {
+  quillo::Session* s = session_of(obj);
+  if (s == nullptr) return nullptr;
+  return Py_BuildValue("{s:i,s:i}", "master", s->process.master_fd(), "writer",
+                       s->writer.unguarded().fd());
+}
+
+PyObject* poison(PyObject*, PyObject* args) {
+  PyObject* obj;
+  const char* field;
+  if (!PyArg_ParseTuple(args, "Os", &obj, &field)) return nullptr;
+  quillo::Session* session = session_of(obj);
+  if (session == nullptr) return nullptr;
+  quillo::Session& s = *session;
   std::string name(field);
   if (name == "writer") {
     poison_field(s.writer);
@@ -201,6 +215,7 @@ PyMethodDef kFunctions[] = {
     {"pty_raw_handle", pty_raw_handle, METH_O, nullptr},
     {"pty_release", pty_release, METH_O, nullptr},
     {"poison", poison, METH_VARARGS, nullptr},
+    {"session_fds", session_fds, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
