@@ -20,8 +20,9 @@ if _build_dir:
 _hooks_dir = os.environ.get("QUILLO_TESTHOOKS_DIR")
 if _hooks_dir and _hooks_dir not in sys.path:
     sys.path.append(_hooks_dir)
-# Children must not inherit the sanitizer runtime preloaded into this interpreter.
-os.environ.pop("LD_PRELOAD", None)
+# Children must not inherit the sanitizer runtime preloaded into this interpreter;
+# only Python hosts that load quillo need it again (see python_env).
+_PRELOAD = os.environ.pop("LD_PRELOAD", None)
 
 FIXTURES = Path(__file__).parent / "fixtures"
 SANITIZED = bool(os.environ.get("QUILLO_SANITIZED"))
@@ -67,6 +68,14 @@ def script(tmp_path):
         return str(path)
 
     return make
+
+
+def python_env(**extra: str) -> dict[str, str]:
+    """Environment for a Python subprocess that imports quillo the way this run does."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **extra)
+    if _PRELOAD:
+        env["LD_PRELOAD"] = _PRELOAD
+    return env
 
 
 def open_fds() -> set[int]:

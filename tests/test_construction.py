@@ -6,7 +6,7 @@ import time
 import pytest
 
 import quillo
-from conftest import children_of, open_fds
+from conftest import children_of, open_fds, python_env
 
 
 def read_all(q, needle, timeout=10.0):
@@ -131,7 +131,7 @@ def test_host_with_closed_stdin_can_spawn(bins):
         "    out += q.read_until_ready(timeout_ms=200, quiet_ms=50)\n"
         "print(out)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = python_env()
     result = subprocess.run(
         ["setsid", sys.executable, "-c", code],
         stdin=subprocess.DEVNULL,

@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import quillo
+from conftest import python_env
 
 
 def test_module_attributes():
@@ -95,7 +96,7 @@ def test_second_initialisation_raises_import_error():
         "except ImportError as e:\n"
         "    print('ImportError', e)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = python_env()
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
     assert out.stdout.startswith("ImportError "), out.stdout + out.stderr
     assert "once" in out.stdout

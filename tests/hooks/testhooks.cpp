@@ -2,6 +2,7 @@
 // what the public surface cannot: the sanitizer and the history ring on their
 // own, the Errno table, PtyProcess directly (exit without force), and
 // poisoning a live session's locks through a real internal failure.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstring>
