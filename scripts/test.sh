@@ -39,11 +39,21 @@ else
     -DQUILLO_SANITIZE="$sanitize" -DPython_EXECUTABLE="$PWD/$py" >/dev/null
   cmake --build "$build" -j2 >/dev/null
   preload="$(c++ -print-file-name=libasan.so):$(c++ -print-file-name=libubsan.so)"
+  reports="$PWD/$build/reports"
+  rm -rf "$reports" && mkdir -p "$reports"
   # The interpreter is not instrumented: its own allocations are not ours to
-  # report, so leak checking is off; every other finding aborts the run.
+  # report, so leak checking is off; every other finding aborts the run. Reports
+  # go to files because pytest captures the standard error of a test that dies.
+  status=0
   QUILLO_BUILD_DIR="$PWD/$build" QUILLO_TESTHOOKS_DIR="$PWD/$build" \
     QUILLO_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    exec "$py" -m pytest tests "${pytest_args[@]}"
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
+    "$py" -m pytest tests "${pytest_args[@]}" || status=$?
+  if compgen -G "$reports/*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat "$reports"/* >&2
+    status=1
+  fi
+  exit $status
 fi

@@ -27,7 +27,7 @@ void ByteRing::grow_to_hold(std::size_t needed) {
   while (cap < needed) cap *= 2;
   std::vector<std::uint8_t> next(cap);
   auto [first, second] = segments();
-  std::memcpy(next.data(), first.data(), first.size());
+  if (!first.empty()) std::memcpy(next.data(), first.data(), first.size());
   if (!second.empty()) std::memcpy(next.data() + first.size(), second.data(), second.size());
   buf_.swap(next);
   head_ = 0;

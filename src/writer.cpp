@@ -68,6 +68,7 @@ std::expected<void, IoError> BufferedWriter::write_direct(std::span<const std::u
 }
 
 std::expected<void, IoError> BufferedWriter::write_all(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return {};
   std::size_t spare = kCapacity - len_;
   if (bytes.size() < spare) {
     std::memcpy(buffer_.get() + len_, bytes.data(), bytes.size());
