@@ -12,7 +12,9 @@ extern char** environ;
 namespace quillo::pty {
 namespace {
 
-bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+bool has_nul(std::string_view text) {
+  return text.find('\0') != std::string_view::npos;
+}
 
 // The same default search path glibc's execvp uses when PATH is unset.
 constexpr std::string_view kDefaultPath = "/bin:/usr/bin";
@@ -77,7 +79,8 @@ std::expected<ExecPlan, Errno> ExecPlan::build(const Command& command) {
   static char shell[] = "/bin/sh";
   plan.script_argv_.push_back(shell);
   plan.script_argv_.push_back(nullptr);
-  for (std::size_t i = 1; i + 1 < plan.argv_.size(); ++i) plan.script_argv_.push_back(plan.argv_[i]);
+  for (std::size_t i = 1; i + 1 < plan.argv_.size(); ++i)
+    plan.script_argv_.push_back(plan.argv_[i]);
   plan.script_argv_.push_back(nullptr);
   return plan;
 }

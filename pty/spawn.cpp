@@ -34,14 +34,14 @@ constexpr tcflag_t kControlMask = 0xD00F1FFF;
 constexpr tcflag_t kLocalMask = 0x1DFF3;
 
 int set_term_size(int fd) noexcept {
-  struct winsize size {};
+  struct winsize size{};
   size.ws_row = kRows;
   size.ws_col = kCols;
   return ::ioctl(fd, TIOCSWINSZ, &size) == 0 ? 0 : errno;
 }
 
 std::uint8_t host_control_char(int index, std::uint8_t fallback) noexcept {
-  struct termios attrs {};
+  struct termios attrs{};
   if (::tcgetattr(0, &attrs) == 0 || ::tcgetattr(1, &attrs) == 0) return attrs.c_cc[index];
   return fallback;
 }
@@ -132,7 +132,7 @@ int child_steps(ExecPlan& plan, const char* slave_name, int master, int pipe_rea
     if (::dup2(slave, fd) < 0) return errno;
   }
 
-  struct termios attrs {};
+  struct termios attrs{};
   if (::tcgetattr(0, &attrs) != 0) return errno;
   attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   attrs.c_iflag &= kInputMask;
@@ -160,10 +160,9 @@ int child_steps(ExecPlan& plan, const char* slave_name, int master, int pipe_rea
   int err = child_steps(plan, slave_name, master, pipe_read, pipe_write, open_max);
   if (err == 0) err = EINVAL;  // exec returned without an errno: still a failure
   auto value = static_cast<std::uint32_t>(err);
-  unsigned char record[4] = {static_cast<unsigned char>(value >> 24),
-                             static_cast<unsigned char>(value >> 16),
-                             static_cast<unsigned char>(value >> 8),
-                             static_cast<unsigned char>(value)};
+  unsigned char record[4] = {
+      static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+      static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
   (void)!::write(pipe_write, record, sizeof record);
   (void)::close(pipe_write);
   ::_exit(err & 0xFF);
@@ -235,8 +234,7 @@ std::expected<PtyProcess, Errno> PtyProcess::spawn(Command command) {
   pid_t pid = ::fork();
   if (pid < 0) return fail(errno);
   if (pid == 0) {
-    child_main(*plan, slave_name.data(), master.get(), pipe_read.get(), pipe_write.get(),
-               open_max);
+    child_main(*plan, slave_name.data(), master.get(), pipe_read.get(), pipe_write.get(), open_max);
   }
   ChildGuard child(pid);
 

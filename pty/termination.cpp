@@ -41,7 +41,9 @@ PtyProcess::PtyProcess(PtyProcess&& other) noexcept
       eof_char_(other.eof_char_),
       intr_char_(other.intr_char_) {}
 
-PtyProcess::~PtyProcess() { (void)release(); }
+PtyProcess::~PtyProcess() {
+  (void)release();
+}
 
 std::expected<OwnedFd, Errno> PtyProcess::get_raw_handle() const noexcept {
   auto dup = OwnedFd::duplicate(master_.get(), 0);
@@ -82,15 +84,15 @@ void PtyProcess::pause_for_exit(int pidfd, std::chrono::nanoseconds delay) noexc
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
     if (left <= std::chrono::nanoseconds::zero()) return;
     if (pidfd >= 0) {
-      struct pollfd pfd {pidfd, POLLIN, 0};
-      struct timespec ts {static_cast<time_t>(left.count() / 1'000'000'000),
-                          static_cast<long>(left.count() % 1'000'000'000)};
+      struct pollfd pfd{pidfd, POLLIN, 0};
+      struct timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
+                         static_cast<long>(left.count() % 1'000'000'000)};
       int r = ::ppoll(&pfd, 1, &ts, nullptr);
       if (r > 0) return;  // the child has ended
       if (r < 0 && errno != EINTR) pidfd = -1;
     } else {
-      struct timespec ts {static_cast<time_t>(left.count() / 1'000'000'000),
-                          static_cast<long>(left.count() % 1'000'000'000)};
+      struct timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
+                         static_cast<long>(left.count() % 1'000'000'000)};
       ::nanosleep(&ts, nullptr);
     }
   }

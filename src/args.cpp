@@ -5,7 +5,9 @@
 namespace quillo::py {
 namespace {
 
-Result<Bound> fail() { return std::unexpected(ErrorSet{}); }
+Result<Bound> fail() {
+  return std::unexpected(ErrorSet{});
+}
 
 std::string quoted_list(const std::vector<const char*>& names) {
   std::string text;
@@ -25,8 +27,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 Result<Bound> too_many_positional(const Signature& sig, Py_ssize_t given) {
   std::string text = sig.display_name;
   if (sig.required < sig.names.size()) {
-    text += " takes from " + std::to_string(sig.required) + " to " +
-            std::to_string(sig.names.size());
+    text +=
+        " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.names.size());
   } else {
     text += " takes " + std::to_string(sig.names.size());
   }
@@ -167,7 +169,8 @@ Result<Bound> match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs
   Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
   if (static_cast<std::size_t>(nargs) > sig.names.size()) return too_many_positional(sig, nargs);
   Bound bound{};
-  for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;

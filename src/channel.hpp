@@ -55,8 +55,7 @@ class ChunkSender {
 // for the next receive, so a cap never loses output.
 class ChunkReceiver {
  public:
-  explicit ChunkReceiver(std::shared_ptr<detail::ChannelState> state)
-      : state_(std::move(state)) {}
+  explicit ChunkReceiver(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
   ChunkReceiver(ChunkReceiver&&) noexcept = default;
   ChunkReceiver& operator=(ChunkReceiver&&) noexcept = default;
   ~ChunkReceiver() { close(); }

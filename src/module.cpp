@@ -80,9 +80,8 @@ PyObject* raise_runtime(const SessionError& error) {
 }
 
 PyObject* raise_spawn(const SpawnError& error) {
-  PyObject* message =
-      PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()),
-                           "replace");
+  PyObject* message = PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
   if (message != nullptr) {
     PyErr_SetObject(PyExc_Exception, message);
     Py_DECREF(message);
@@ -94,7 +93,9 @@ PyObject* to_py(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-PyObject* to_py(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* to_py(bool value) {
+  return PyBool_FromLong(value ? 1 : 0);
+}
 
 template <class T>
 PyObject* result_to_py(const std::expected<T, SessionError>& result) {
@@ -168,9 +169,10 @@ QuilloObject* receiver(PyObject* self) {
   auto* obj = reinterpret_cast<QuilloObject*>(self);
   std::uint64_t me = current_thread_id();
   if (obj->owner != me) {
-    panic("assertion `left == right` failed: quillo::Quillo is unsendable, but sent to another "
-          "thread\n  left: ThreadId(" +
-          std::to_string(me) + ")\n right: ThreadId(" + std::to_string(obj->owner) + ")");
+    panic(
+        "assertion `left == right` failed: quillo::Quillo is unsendable, but sent to another "
+        "thread\n  left: ThreadId(" +
+        std::to_string(me) + ")\n right: ThreadId(" + std::to_string(obj->owner) + ")");
   }
   return obj;
 }
@@ -283,10 +285,18 @@ PyObject* send_ctrl_c(Session& session) {
   return result_to_py(written);
 }
 
-PyObject* get_history(Session& session) { return result_to_py(session.get_history()); }
-PyObject* is_alive(Session& session) { return result_to_py(session.is_alive()); }
-PyObject* is_interactive(Session& session) { return to_py(session.interactive); }
-PyObject* get_initial_command(Session& session) { return to_py(session.initial_command); }
+PyObject* get_history(Session& session) {
+  return result_to_py(session.get_history());
+}
+PyObject* is_alive(Session& session) {
+  return result_to_py(session.is_alive());
+}
+PyObject* is_interactive(Session& session) {
+  return to_py(session.interactive);
+}
+PyObject* get_initial_command(Session& session) {
+  return to_py(session.initial_command);
+}
 
 PyObject* close_method(Session& session) {
   session.close_inner();
@@ -375,8 +385,8 @@ void quillo_dealloc(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     {"set_ready_markers",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(fastcall_entry<kSetMarkersSig, Use::kShared, set_ready_markers>)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         fastcall_entry<kSetMarkersSig, Use::kShared, set_ready_markers>)),
      METH_FASTCALL | METH_KEYWORDS, "set_ready_markers($self, ready_markers)\n--\n\n"},
     {"read_until_ready",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
@@ -421,8 +431,8 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{kTypeName, sizeof(QuilloObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-PyModuleDef kModule{PyModuleDef_HEAD_INIT, "quillo", "", 0, nullptr, nullptr, nullptr, nullptr,
-                    nullptr};
+PyModuleDef kModule{
+    PyModuleDef_HEAD_INIT, "quillo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
   if (g_module != nullptr) {

@@ -16,7 +16,7 @@ std::uint64_t current_thread_id() noexcept;
 
 // The layout of a Quillo instance.
 struct QuilloObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   std::unique_ptr<Session> session;
   // 0 free, n shared borrows, all bits set while borrowed exclusively.
   std::atomic<std::size_t> borrow;

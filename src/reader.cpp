@@ -34,8 +34,7 @@ struct ReaderState {
 
 void run_reader(ReaderState& state) {
   auto buffer = std::make_unique<std::uint8_t[]>(kReadSize);  // zero-filled
-  std::array<pollfd, 2> fds{pollfd{state.fd.get(), POLLIN, 0},
-                            pollfd{state.stop->fd(), POLLIN, 0}};
+  std::array<pollfd, 2> fds{pollfd{state.fd.get(), POLLIN, 0}, pollfd{state.stop->fd(), POLLIN, 0}};
   for (;;) {
     int ready = ::poll(fds.data(), fds.size(), -1);
     if (ready < 0) {
@@ -89,7 +88,7 @@ ReaderHandle::~ReaderHandle() {
 void ReaderHandle::stop_and_join(std::chrono::milliseconds grace) noexcept {
   if (!joinable_) return;
   joinable_ = false;
-  struct timespec deadline {};
+  struct timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   auto ns = deadline.tv_nsec + std::chrono::nanoseconds(grace).count();
   deadline.tv_sec += static_cast<time_t>(ns / 1'000'000'000);

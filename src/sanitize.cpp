@@ -63,10 +63,10 @@ void filter(std::span<const std::uint8_t> in, State& state, std::uint8_t* out, s
     std::uint8_t c = p[i++];
     switch (state) {
       case State::kEscape:
-        state = c == '['                           ? State::kCsi
-                : c == ']'                         ? State::kOsc
+        state = c == '['                             ? State::kCsi
+                : c == ']'                           ? State::kOsc
                 : (c == 'P' || c == '^' || c == '_') ? State::kString
-                                                   : State::kText;
+                                                     : State::kText;
         break;
       case State::kCsi:
         if (c >= 0x40 && c <= 0x7E) state = State::kText;

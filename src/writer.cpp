@@ -21,7 +21,8 @@ ssize_t write_waiting(int fd, const std::uint8_t* data, std::size_t len) {
     pollfd pfd{fd, POLLOUT, 0};
     int ready = ::poll(&pfd, 1, -1);
     if (ready < 0 && errno != EINTR) return -1;
-    if (ready > 0 && (pfd.revents & POLLOUT) == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    if (ready > 0 && (pfd.revents & POLLOUT) == 0 &&
+        (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
       errno = (pfd.revents & POLLNVAL) ? EBADF : EIO;
       return -1;
     }
@@ -84,7 +85,9 @@ std::expected<void, IoError> BufferedWriter::write_all(std::span<const std::uint
   return {};
 }
 
-std::expected<void, IoError> BufferedWriter::flush() { return flush_buffer(); }
+std::expected<void, IoError> BufferedWriter::flush() {
+  return flush_buffer();
+}
 
 void BufferedWriter::close() noexcept {
   std::size_t written = 0;

@@ -93,8 +93,7 @@ PtyProcess* process_of(PyObject* capsule) {
 }
 
 PyObject* raise_errno(quillo::pty::Errno e) {
-  PyErr_SetObject(PyExc_OSError,
-                  Py_BuildValue("(is)", e.value(), e.to_string().c_str()));
+  PyErr_SetObject(PyExc_OSError, Py_BuildValue("(is)", e.value(), e.to_string().c_str()));
   return nullptr;
 }
 
@@ -220,9 +219,18 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule{PyModuleDef_HEAD_INIT, "_quillo_testhooks", nullptr, -1, kFunctions,
-                    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef kModule{PyModuleDef_HEAD_INIT,
+                    "_quillo_testhooks",
+                    nullptr,
+                    -1,
+                    kFunctions,
+                    nullptr,
+                    nullptr,
+                    nullptr,
+                    nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__quillo_testhooks() { return PyModule_Create(&kModule); }
+PyMODINIT_FUNC PyInit__quillo_testhooks() {
+  return PyModule_Create(&kModule);
+}
