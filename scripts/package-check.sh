@@ -71,7 +71,7 @@ cp "$out"/hooks-build/_quillo_testhooks*.so "$out/hooks/"
 install_and_test() {
   local name="$1" artifact="$2" tree="$3"
   local venv="$out/venv-$name"
-  step "$name: fresh venv, install, run the tests of ${tree#"$PWD"/}"
+  step "$name: fresh venv, install, run the tests in ${tree#"$PWD"/}"
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q -r "$tree/requirements-dev.txt"
@@ -87,6 +87,6 @@ print(f"package-check: quillo from {where}", file=sys.stderr)
     "$venv/bin/python" -m pytest tests -p no:cacheprovider "${pytest_args[@]}")
 }
 
-install_and_test wheel "$wheel" "$PWD"
+install_and_test wheel "$wheel" "$PWD/."
 install_and_test sdist "$sdist" "$src"
 step "wheel and sdist both install and pass the tests"

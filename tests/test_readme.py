@@ -3,7 +3,6 @@ method with its real signature, and the files it points to exist."""
 
 from __future__ import annotations
 
-import os
 import re
 import shutil
 from pathlib import Path
@@ -54,8 +53,6 @@ def test_sample_runs(code, tmp_path, monkeypatch):
         if re.search(rf"\b{tool}\b", code) and shutil.which(tool) is None:
             pytest.skip(f"{tool} is not installed (scripts/setup.sh installs it)")
     monkeypatch.chdir(tmp_path)
-    # Samples may change the environment the way the README tells users to.
-    monkeypatch.setattr(os, "environ", os.environ.copy())
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_sample"})
 
 
