@@ -66,16 +66,16 @@ def main() -> int:
         )
         check("first" in cut and "second" not in cut, "the quiet wait did not end at the pause")
         # ... and the rest stays queued for the next read.
-        time.sleep(0.7)
+        time.sleep(1.0)
         rest = timed("read_available()", lambda: s.read_available())
         check("second" in rest, "read_available did not return the rest")
 
         # The same command with a quiet time longer than its pause.
         whole = timed(
-            f"send_and_read_until_ready({slow!r}, quiet_ms=800)",
-            lambda: s.send_and_read_until_ready(slow, quiet_ms=800),
+            f"send_and_read_until_ready({slow!r}, quiet_ms=1500)",
+            lambda: s.send_and_read_until_ready(slow, quiet_ms=1500),
         )
-        check("first\nsecond\n" in whole, "quiet_ms=800 did not bridge the pause")
+        check("first\nsecond\n" in whole, "quiet_ms=1500 did not bridge the pause")
 
         # When no output comes at all, the wait lasts its whole timeout_ms
         # (here nothing is pending: the shell is waiting for input).

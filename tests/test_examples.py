@@ -86,7 +86,7 @@ CASES = [
             "'first\\n'",
             ">>> s.read_available()",
             "'second\\n'",
-            "quiet_ms=800)",
+            "quiet_ms=1500)",
             "'first\\n'",
             "'second\\n'",
             ">>> s.read_until_ready(timeout_ms=300)",
