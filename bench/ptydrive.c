@@ -18,11 +18,19 @@
  *       driver touches BALLAST_MB MiB of heap, so that fork() has an address
  *       space to copy the size of the host that would call it.
  *
+ *   ptydrive wake CPU_A CPU_B N
+ *       two processes, pinned to CPU_A and CPU_B, pass one byte back and
+ *       forth through pipes N times; prints nanoseconds per round trip. With
+ *       two CPUs this is the price of waking a task on the same CPU against
+ *       waking one on another (possibly idle) CPU, which every hand-over in
+ *       a pseudo-terminal round trip pays.
+ *
  * The program's first prompt is awaited (and not timed) before the first
  * round. Exits non-zero with a message on stderr on any failure.
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -207,8 +215,57 @@ static int spawn_mode(int argc, char** argv) {
   return 0;
 }
 
+static void pin_to(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) die("sched_setaffinity");
+}
+
+static int wake_mode(int argc, char** argv) {
+  if (argc != 5) {
+    fprintf(stderr, "usage: ptydrive wake CPU_A CPU_B N\n");
+    return 2;
+  }
+  int cpu_a = (int)strtol(argv[2], NULL, 10);
+  int cpu_b = (int)strtol(argv[3], NULL, 10);
+  long rounds = strtol(argv[4], NULL, 10);
+  int there[2], back[2];
+  if (pipe(there) != 0 || pipe(back) != 0) die("pipe");
+  char byte = 'x';
+  pid_t pid = fork();
+  if (pid < 0) die("fork");
+  if (pid == 0) {
+    close(there[1]);
+    close(back[0]);
+    pin_to(cpu_b);
+    while (read(there[0], &byte, 1) == 1) {
+      if (write(back[1], &byte, 1) != 1) break;
+    }
+    _exit(0);
+  }
+  close(there[0]);
+  close(back[1]);
+  pin_to(cpu_a);
+  long long* times = malloc(sizeof *times * (size_t)(rounds > 0 ? rounds : 1));
+  if (!times) die("malloc");
+  for (long i = 0; i < rounds; ++i) {
+    long long start = now_ns();
+    if (write(there[1], &byte, 1) != 1 || read(back[0], &byte, 1) != 1) die("ping");
+    times[i] = now_ns() - start;
+  }
+  close(there[1]);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  for (long i = 0; i < rounds; ++i) printf("%lld\n", times[i]);
+  free(times);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "spawn") == 0) return spawn_mode(argc, argv);
+  if (argc >= 2 && strcmp(argv[1], "wake") == 0) return wake_mode(argc, argv);
   if (argc != 6) {
     fprintf(stderr, "usage: ptydrive roundtrip|bulk PROGRAM PROMPT LINE N\n");
     return 2;
