@@ -471,12 +471,17 @@ class Table:
     def row(self, workload, variant, unit, values, *ratios, note=""):
         med, lo, hi = spread(values)
         self.rows.append([workload, variant, f"{fmt(med)} {unit}", f"{fmt(lo)} – {fmt(hi)}",
-                          *[r if isinstance(r, str) else "" if r is None else f"{r:.2f}x"
-                            for r in ratios], note])
+                          *[ratio(r) for r in ratios], note])
         return med
 
     def target(self, what, goal, measured, met):
         self.targets.append([what, goal, measured, "met" if met else "MISSED"])
+
+
+def ratio(r: float | None) -> str:
+    if r is None:
+        return ""
+    return f"{r:.3f}x" if r < 0.1 else f"{r:.2f}x"
 
 
 def fmt(x: float) -> str:
@@ -561,7 +566,7 @@ def bench_roundtrip(cfg, wd: Workdir, table: Table, raw: dict):
 def bench_bulk(cfg, wd: Workdir, table: Table, raw: dict):
     impls = ["raw", "quillo-settle0", "quillo-defaults", "pexpect-default", "pexpect-tuned"]
     names = {"raw": "raw C driver (read loop)", "quillo-settle0": "quillo settle_ms=0",
-             "quillo-defaults": "quillo defaults (settle)", "pexpect-default": "pexpect default",
+             "quillo-defaults": "quillo defaults (settles 25 ms)", "pexpect-default": "pexpect default",
              "pexpect-tuned": "pexpect delaybeforesend=None"}
     raw["bulk"] = {}
     for size in cfg.bulk_sizes:
@@ -585,10 +590,10 @@ def bench_bulk(cfg, wd: Workdir, table: Table, raw: dict):
         if size == 5_000_000:
             for impl in ("quillo-settle0", "quillo-defaults"):
                 m = med[impl]
-                table.target(f"5 MB then prompt ({names[impl]})", "≤ 1.25x raw reader",
+                table.target(f"5 MB then prompt, {names[impl]}", "≤ 1.25x raw reader",
                              f"{m / ref_raw:.2f}x ({fmt(m)} vs {fmt(ref_raw)} ms)",
                              m <= 1.25 * ref_raw)
-                table.target(f"5 MB then prompt ({names[impl]})", "≥ 8x faster than pexpect",
+                table.target(f"5 MB then prompt, {names[impl]}", "≥ 8x faster than pexpect",
                              f"{ref_pex / m:.1f}x faster", ref_pex / m >= 8)
 
 
