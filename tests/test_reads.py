@@ -13,16 +13,21 @@ def wait_queued(q, seconds=0.3):
 
 
 def drain(q, cap, timeout=20.0):
+    """Everything the child printed, taken `cap` bytes at a time."""
     out = []
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         piece = q.read_available(cap)
-        if piece:
-            out.append(piece)
+        if not piece and q.is_alive():
+            time.sleep(0.01)
             continue
-        if not q.is_alive() and not q.read_available(cap):
-            break
-        time.sleep(0.01)
+        if not piece:
+            # The child is gone; bytes may still sit in the terminal. A wait
+            # returns empty only once the reader has hit the end and all is taken.
+            piece = q.read_until_ready(timeout_ms=5000, max_output_bytes=cap)
+            if not piece:
+                break
+        out.append(piece)
     return "".join(out)
 
 
