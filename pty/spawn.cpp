@@ -4,6 +4,8 @@
 // before fork; the child side is straight-line code that only makes system
 // calls and reports the first failure's errno through a close-on-exec pipe.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "pty/exec_plan.hpp"
@@ -168,6 +171,63 @@ int child_steps(ExecPlan& plan, const char* slave_name, int master, int pipe_rea
   ::_exit(err & 0xFF);
 }
 
+struct ChildArgs {
+  ExecPlan* plan;
+  const char* slave_name;
+  int master;
+  int pipe_read;
+  int pipe_write;
+  long open_max;
+  const sigset_t* mask;  // the spawning thread's own mask, restored in the child
+};
+
+// Entry of a child that shares the parent's memory until it execs. Every
+// caught signal goes back to its default action before signals are unblocked,
+// so no handler of the host can run on shared memory in the child.
+int shared_memory_child(void* arg) {
+  auto* a = static_cast<ChildArgs*>(arg);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    struct sigaction current{};
+    if (::sigaction(sig, nullptr, &current) != 0) continue;
+    if (current.sa_handler != SIG_IGN || sig == SIGPIPE) {
+      struct sigaction dfl{};
+      dfl.sa_handler = SIG_DFL;
+      ::sigaction(sig, &dfl, nullptr);
+    }
+  }
+  ::sigprocmask(SIG_SETMASK, a->mask, nullptr);
+  child_main(*a->plan, a->slave_name, a->master, a->pipe_read, a->pipe_write, a->open_max);
+}
+
+// Starts the child. Normally it shares our memory and we are suspended until
+// it has exec'd or exited (what posix_spawn does): no page tables are copied,
+// so the cost does not grow with the host's size. Sanitizer runtimes cannot
+// follow a child on a foreign stack, so those builds fork.
+pid_t start_child(ChildArgs& args) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    child_main(*args.plan, args.slave_name, args.master, args.pipe_read, args.pipe_write,
+               args.open_max);
+  }
+  return pid;
+#else
+  constexpr std::size_t kStackSize = 64 * 1024;
+  auto stack = std::make_unique<std::uint8_t[]>(kStackSize);
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  args.mask = &previous;
+  pid_t pid = ::clone(shared_memory_child, stack.get() + kStackSize,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+  int err = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = err;
+  return pid;
+#endif
+}
+
 // Waits for a child that is exiting or must be made to, so none is left a zombie.
 void reap(pid_t pid, bool kill_first) noexcept {
   if (kill_first) (void)::kill(pid, SIGKILL);
@@ -231,11 +291,10 @@ std::expected<PtyProcess, Errno> PtyProcess::spawn(Command command) {
   if (int err = lift_above_stdio(pipe_read); err != 0) return fail(err);
   if (int err = lift_above_stdio(pipe_write); err != 0) return fail(err);
 
-  pid_t pid = ::fork();
+  ChildArgs args{&*plan,           slave_name.data(), master.get(), pipe_read.get(),
+                 pipe_write.get(), open_max,          nullptr};
+  pid_t pid = start_child(args);
   if (pid < 0) return fail(errno);
-  if (pid == 0) {
-    child_main(*plan, slave_name.data(), master.get(), pipe_read.get(), pipe_write.get(), open_max);
-  }
   ChildGuard child(pid);
 
   if (auto closed = pipe_write.close(); !closed) return std::unexpected(closed.error());
