@@ -27,78 +27,119 @@ inline std::uint64_t load64(const std::uint8_t* p) {
   return word;
 }
 
-// Length of the leading run of bytes >= 0x20 (all of which text keeps).
-inline std::size_t printable_run(const std::uint8_t* p, std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w = load64(p + i);
-    std::uint64_t below = (w - kOnes * 0x20) & ~w & kHighs;
-    if (below != 0) return i + static_cast<std::size_t>(__builtin_ctzll(below)) / 8;
-  }
-  while (i < n && p[i] >= 0x20) ++i;
-  return i;
-}
+inline void store64(std::uint8_t* p, std::uint64_t word) { std::memcpy(p, &word, sizeof word); }
 
-// Filters one piece, continuing from `state`; appends kept bytes to `out`.
-void filter(std::span<const std::uint8_t> in, State& state, std::uint8_t* out, std::size_t& len) {
+// Where the kept bytes go. Filtering only drops bytes, so the output never
+// runs ahead of the input: a full word may be stored at `out` whenever a full
+// word remains in the input.
+struct Sink {
+  std::uint8_t* out;
+  std::uint64_t high = 0;  // OR of (at least) every kept byte: any >= 0x80?
+};
+
+// Filters one piece, continuing from `state`; returns the state at its end.
+State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
   const std::uint8_t* p = in.data();
-  std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (state == State::kText) {
-      std::size_t run = printable_run(p + i, n - i);
-      std::memcpy(out + len, p + i, run);
-      len += run;
-      i += run;
-      if (i == n) break;
-      std::uint8_t c = p[i++];
-      if (c == '\t' || c == '\n') {
-        out[len++] = c;
-      } else if (c == kEsc) {
-        state = State::kEscape;
-      }
-      // every other C0 control, carriage return included, is dropped
-      continue;
-    }
-    std::uint8_t c = p[i++];
+  const std::uint8_t* const end = p + in.size();
+  std::uint8_t* o = sink.out;
+  std::uint64_t high = sink.high;
+  while (p < end) {
     switch (state) {
-      case State::kEscape:
+      case State::kText: {
+        // Copy a word at a time and advance past its printable prefix.
+        bool control = false;
+        while (end - p >= 8) {
+          std::uint64_t w = load64(p);
+          std::uint64_t below = (w - kOnes * 0x20) & ~w & kHighs;
+          store64(o, w);
+          high |= w;
+          if (below == 0) {
+            o += 8;
+            p += 8;
+            continue;
+          }
+          std::size_t k = static_cast<std::size_t>(__builtin_ctzll(below)) / 8;
+          o += k;
+          p += k;
+          control = true;
+          break;
+        }
+        if (!control) {
+          while (p < end && *p >= 0x20) {
+            high |= *p;
+            *o++ = *p++;
+          }
+          if (p == end) break;
+        }
+        std::uint8_t c = *p++;
+        if (c == '\t' || c == '\n') {
+          *o++ = c;
+        } else if (c == kEsc) {
+          // Control sequences (colours, modes) are the common escape: skip a
+          // complete one right here instead of going round the state switch.
+          if (end - p >= 2 && *p == '[') {
+            const std::uint8_t* q = p + 1;
+            while (q < end && (*q < 0x40 || *q > 0x7E)) ++q;
+            if (q < end) {
+              p = q + 1;
+              break;
+            }
+          }
+          state = State::kEscape;
+        }
+        // every other C0 control, carriage return included, is dropped
+        break;
+      }
+      case State::kEscape: {
+        std::uint8_t c = *p++;
         state = c == '['                             ? State::kCsi
                 : c == ']'                           ? State::kOsc
                 : (c == 'P' || c == '^' || c == '_') ? State::kString
                                                      : State::kText;
         break;
+      }
       case State::kCsi:
-        if (c >= 0x40 && c <= 0x7E) state = State::kText;
-        break;
-      case State::kOsc:
-        if (c == kBel) {
+        // Parameters, intermediates and anything else up to the final byte.
+        while (p < end && (*p < 0x40 || *p > 0x7E)) ++p;
+        if (p < end) {
+          ++p;
           state = State::kText;
-        } else if (c == kEsc) {
-          state = State::kOscEscape;
         }
         break;
-      case State::kOscEscape:
+      case State::kOsc:
+        while (p < end && *p != kBel && *p != kEsc) ++p;
+        if (p < end) state = *p++ == kBel ? State::kText : State::kOscEscape;
+        break;
+      case State::kOscEscape: {
+        std::uint8_t c = *p++;
         if (c == '\\' || c == kBel) {
           state = State::kText;
         } else if (c != kEsc) {
           state = State::kOsc;
         }
         break;
+      }
       case State::kString:
-        if (c == kEsc) state = State::kStringEscape;
+        while (p < end && *p != kEsc) ++p;
+        if (p < end) {
+          ++p;
+          state = State::kStringEscape;
+        }
         break;
-      case State::kStringEscape:
+      case State::kStringEscape: {
+        std::uint8_t c = *p++;
         if (c == '\\') {
           state = State::kText;
         } else if (c != kEsc) {
           state = State::kString;
         }
         break;
-      case State::kText:
-        break;
+      }
     }
   }
+  sink.out = o;
+  sink.high = high;
+  return state;
 }
 
 // Length of the well-formed UTF-8 sequence at p[0..n), or 0 when ill-formed;
@@ -131,16 +172,29 @@ inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size
   return 0;
 }
 
+inline bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
 // Index of the first byte that starts an ill-formed sequence, or n.
 std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
   std::size_t i = 0;
   while (i < n) {
-    if (i + 8 <= n && (load64(p + i) & kHighs) == 0) {
-      i += 8;
+    if (i + 16 <= n && ((load64(p + i) | load64(p + i + 8)) & kHighs) == 0) {
+      i += 16;
       continue;
     }
-    if (p[i] < 0x80) {
+    std::uint8_t b0 = p[i];
+    if (b0 < 0x80) {
       ++i;
+      continue;
+    }
+    // The common well-formed shapes, without the general subpart bookkeeping.
+    if (b0 >= 0xC2 && b0 <= 0xDF && i + 1 < n && continuation(p[i + 1])) {
+      i += 2;
+      continue;
+    }
+    if (((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) && i + 2 < n &&
+        continuation(p[i + 1]) && continuation(p[i + 2])) {
+      i += 3;
       continue;
     }
     std::size_t subpart = 0;
@@ -156,15 +210,20 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
-  // The filter only drops bytes, so the input length bounds the output.
-  text.resize(total);
-  auto* out = reinterpret_cast<std::uint8_t*>(text.data());
-  std::size_t len = 0;
-  State state = State::kText;
-  filter(first, state, out, len);
-  filter(second, state, out, len);
-  text.resize(len);
+  // The filter only drops bytes, so the input length bounds the output; the
+  // buffer is not zero-filled first.
+  std::uint64_t high = 0;
+  text.resize_and_overwrite(total, [&](char* buffer, std::size_t) {
+    Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
+    State state = filter(first, State::kText, sink);
+    filter(second, state, sink);
+    high = sink.high;
+    return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));
+  });
+  if ((high & kHighs) == 0) return text;  // plain ASCII: nothing to validate
 
+  const auto* out = reinterpret_cast<const std::uint8_t*>(text.data());
+  std::size_t len = text.size();
   std::size_t bad = valid_prefix(out, len);
   if (bad == len) return text;  // the usual case: nothing to replace
 
