@@ -181,6 +181,12 @@ struct ChildArgs {
   const sigset_t* mask;  // the spawning thread's own mask, restored in the child
 };
 
+// Sanitizer runtimes cannot follow a child on a foreign stack: those builds fork.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUILLO_SPAWN_WITH_FORK 1
+#endif
+
+#ifndef QUILLO_SPAWN_WITH_FORK
 // Entry of a child that shares the parent's memory until it execs. Every
 // caught signal goes back to its default action before signals are unblocked,
 // so no handler of the host can run on shared memory in the child.
@@ -200,12 +206,13 @@ int shared_memory_child(void* arg) {
   child_main(*a->plan, a->slave_name, a->master, a->pipe_read, a->pipe_write, a->open_max);
 }
 
+#endif
+
 // Starts the child. Normally it shares our memory and we are suspended until
 // it has exec'd or exited (what posix_spawn does): no page tables are copied,
-// so the cost does not grow with the host's size. Sanitizer runtimes cannot
-// follow a child on a foreign stack, so those builds fork.
+// so the cost does not grow with the host's size.
 pid_t start_child(ChildArgs& args) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef QUILLO_SPAWN_WITH_FORK
   pid_t pid = ::fork();
   if (pid == 0) {
     child_main(*args.plan, args.slave_name, args.master, args.pipe_read, args.pipe_write,
