@@ -367,7 +367,7 @@ def open_fds():
 
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 outcomes = {{}}
-for free in range({most} + 1):
+for free in [{free}]:
     fds = open_fds()
     # The lowest numbers are taken first: a limit with exactly `free` unused
     # numbers below it leaves construction that many descriptors.
@@ -397,26 +397,35 @@ SPAWN_EMFILE = ["Exception", "Failed to spawn process with command 'cat': EMFILE
 # status pipe), and the child needs a fourth number to open its terminal with:
 # with fewer the spawn fails (in the parent or as the child's own report).
 # Then it keeps four: the master, a duplicate for the reader, one for the
-# writer, and the reader's stop signal; a duplicate of the master is closed
-# once the others exist. With four the stop signal is the one that fails, and
-# that is reported as a failure to start the reader thread.
-FD_LIMIT_OUTCOMES = {
-    0: SPAWN_EMFILE,
-    1: SPAWN_EMFILE,
-    2: SPAWN_EMFILE,
-    3: SPAWN_EMFILE,
-    4: ["PanicException", "failed to spawn reader thread: Too many open files"],
-    5: ["ok", "ok\n"],
-    6: ["ok", "ok\n"],
-}
+# writer, and the reader's stop signal (a first duplicate of the master is
+# closed once the others exist). With exactly four free, only the stop signal
+# fails.
+FD_LIMIT_CASES = [
+    pytest.param(0, SPAWN_EMFILE, id="0-free"),
+    pytest.param(1, SPAWN_EMFILE, id="1-free"),
+    pytest.param(2, SPAWN_EMFILE, id="2-free"),
+    pytest.param(3, SPAWN_EMFILE, id="3-free"),
+    pytest.param(
+        4,
+        ["Exception", "Failed to clone pty handle (reader): Too many open files (os error 24)"],
+        id="4-free",
+        marks=pytest.mark.xfail(
+            strict=True,
+            reason="a full descriptor table at the reader's stop eventfd (src/reader.cpp, "
+            "StopSignal::create in spawn_reader_thread) raises PanicException "
+            "'failed to spawn reader thread: Too many open files' instead of the "
+            "construction Exception",
+        ),
+    ),
+    pytest.param(5, ["ok", "ok\n"], id="5-free"),
+    pytest.param(6, ["ok", "ok\n"], id="6-free"),
+]
 
 
-def test_descriptor_limit_construction_fails_cleanly():
-    """For every number of free descriptors from none to enough: the exact
-    failure, no descriptor and no child left behind, and success once there
-    are enough."""
-    out = run_host(
-        FD_LIMIT_HOST.format(tests=os.path.dirname(__file__), most=max(FD_LIMIT_OUTCOMES)), timeout=120
-    )
-    got = {int(free): o for free, o in out.items()}
-    assert got == {free: expected + [True, []] for free, expected in FD_LIMIT_OUTCOMES.items()}
+@pytest.mark.parametrize("free,expected", FD_LIMIT_CASES)
+def test_descriptor_limit_construction_fails_cleanly(free, expected):
+    """A host with exactly `free` descriptors left: the exact construction
+    failure, no descriptor and no child left behind, success once there are
+    enough."""
+    out = run_host(FD_LIMIT_HOST.format(tests=os.path.dirname(__file__), free=free), timeout=120)
+    assert out[str(free)] == expected + [True, []]
