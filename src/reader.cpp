@@ -65,9 +65,9 @@ extern "C" void* reader_main(void* arg) {
 
 }  // namespace
 
-std::shared_ptr<StopSignal> StopSignal::create() {
+std::expected<std::shared_ptr<StopSignal>, int> StopSignal::create() {
   int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return std::unexpected(errno);
   return std::shared_ptr<StopSignal>(new StopSignal(pty::OwnedFd(fd)));
 }
 
@@ -102,9 +102,8 @@ void ReaderHandle::stop_and_join(std::chrono::milliseconds grace) noexcept {
   ::pthread_join(thread_, nullptr);
 }
 
-ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender) {
-  auto stop = StopSignal::create();
-  if (!stop) panic(std::string("failed to spawn reader thread: ") + std::strerror(errno));
+ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender,
+                                 std::shared_ptr<StopSignal> stop) {
   auto state = std::make_unique<ReaderState>(ReaderState{std::move(fd), std::move(sender), stop});
 
   pthread_attr_t attr;

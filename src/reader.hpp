@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <expected>
 #include <memory>
 
 #include "pty/owned_fd.hpp"
@@ -14,7 +15,8 @@ namespace quillo {
 // (a grandchild holds the child side). Shared by the thread and its handle.
 class StopSignal {
  public:
-  static std::shared_ptr<StopSignal> create();
+  // The errno when no eventfd can be had (e.g. the descriptor table is full).
+  static std::expected<std::shared_ptr<StopSignal>, int> create();
   void raise() noexcept;
   int fd() const noexcept { return fd_.get(); }
 
@@ -46,7 +48,8 @@ class ReaderHandle {
 
 // Starts the thread "quillo_reader": one read of at most 8,192 bytes per
 // chunk, each chunk sent as it was read, until end of file, a read error, a
-// failed send or a stop. Failing to start it is an internal failure.
-ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender);
+// failed send or a raised `stop`. Failing to start it is an internal failure.
+ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender,
+                                 std::shared_ptr<StopSignal> stop);
 
 }  // namespace quillo

@@ -58,9 +58,16 @@ std::expected<std::unique_ptr<Session>, SpawnError> Session::spawn(std::string c
     return std::unexpected(SpawnError{"Failed to clone pty handle (writer): " +
                                       IoError::os(writer_fd.error()).to_string()});
   }
+  // The reader's other handle: what close raises to stop it.
+  auto stop = StopSignal::create();
+  if (!stop) {
+    return std::unexpected(SpawnError{"Failed to clone pty handle (reader): " +
+                                      IoError::os(stop.error()).to_string()});
+  }
   BufferedWriter writer(std::move(*writer_fd));
   auto channel = make_channel();
-  ReaderHandle reader = spawn_reader_thread(std::move(*reader_fd), std::move(channel.sender));
+  ReaderHandle reader =
+      spawn_reader_thread(std::move(*reader_fd), std::move(channel.sender), std::move(*stop));
   auto session =
       std::make_unique<Session>(std::move(*process), std::move(writer), std::move(channel.receiver),
                                 std::move(reader), std::move(command), history_limit, interactive);

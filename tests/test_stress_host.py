@@ -409,13 +409,6 @@ FD_LIMIT_CASES = [
         4,
         ["Exception", "Failed to clone pty handle (reader): Too many open files (os error 24)"],
         id="4-free",
-        marks=pytest.mark.xfail(
-            strict=True,
-            reason="a full descriptor table at the reader's stop eventfd (src/reader.cpp, "
-            "StopSignal::create in spawn_reader_thread) raises PanicException "
-            "'failed to spawn reader thread: Too many open files' instead of the "
-            "construction Exception",
-        ),
     ),
     pytest.param(5, ["ok", "ok\n"], id="5-free"),
     pytest.param(6, ["ok", "ok\n"], id="6-free"),
