@@ -1,5 +1,6 @@
 #include "src/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillo::py {
@@ -238,7 +239,10 @@ Result<std::vector<std::string>> to_str_list(PyObject* obj, const char* name) {
   if (size < 0) {
     PyErr_Clear();
   } else {
-    items.reserve(static_cast<std::size_t>(size));
+    // A length is only a hint: a sequence may claim far more items than it
+    // yields, and must not make us allocate (or fail to allocate) for them.
+    constexpr Py_ssize_t kMaxReserve = 4096;
+    items.reserve(static_cast<std::size_t>(std::min(size, kMaxReserve)));
   }
   PyObject* iter = PyObject_GetIter(obj);
   if (iter == nullptr) return wrapped_failure<R>(name);

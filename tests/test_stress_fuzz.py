@@ -272,11 +272,6 @@ class Overstated:
         raise IndexError(i)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="src/args.cpp to_str_list reserves PySequence_Size() entries before iterating: a len() "
-    "of 10**9 raises MemoryError, one above vector::max_size raises PanicException 'vector::reserve'",
-)
 @pytest.mark.parametrize("claimed", [10**9, 2**62], ids=["1e9", "2^62"])
 @pytest.mark.parametrize("where", ["constructor", "set_ready_markers"])
 def test_sequence_whose_len_overstates_its_items(claimed, where):
