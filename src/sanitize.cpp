@@ -27,7 +27,14 @@ inline std::uint64_t load64(const std::uint8_t* p) {
   return word;
 }
 
-inline void store64(std::uint8_t* p, std::uint64_t word) { std::memcpy(p, &word, sizeof word); }
+// A control sequence's final byte: 0x40-0x7E (one unsigned compare).
+inline bool is_final(std::uint8_t b) {
+  return static_cast<std::uint8_t>(b - 0x40) <= 0x3E;
+}
+
+inline void store64(std::uint8_t* p, std::uint64_t word) {
+  std::memcpy(p, &word, sizeof word);
+}
 
 // Where the kept bytes go. Filtering only drops bytes, so the output never
 // runs ahead of the input: a full word may be stored at `out` whenever a full
@@ -79,7 +86,7 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
           // complete one right here instead of going round the state switch.
           if (end - p >= 2 && *p == '[') {
             const std::uint8_t* q = p + 1;
-            while (q < end && (*q < 0x40 || *q > 0x7E)) ++q;
+            while (q < end && !is_final(*q)) ++q;
             if (q < end) {
               p = q + 1;
               break;
@@ -100,7 +107,7 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
       }
       case State::kCsi:
         // Parameters, intermediates and anything else up to the final byte.
-        while (p < end && (*p < 0x40 || *p > 0x7E)) ++p;
+        while (p < end && !is_final(*p)) ++p;
         if (p < end) {
           ++p;
           state = State::kText;
@@ -172,7 +179,9 @@ inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size
   return 0;
 }
 
-inline bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+inline bool continuation(std::uint8_t b) {
+  return (b & 0xC0) == 0x80;
+}
 
 // Index of the first byte that starts an ill-formed sequence, or n.
 std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
