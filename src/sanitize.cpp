@@ -1,6 +1,13 @@
 #include "src/sanitize.hpp"
 
+#include <array>
 #include <cstring>
+
+#include "src/cpu_features.hpp"
+
+#if QUILLO_HAVE_AVX512_PATH
+#include <immintrin.h>
+#endif
 
 namespace quillo {
 namespace {
@@ -149,6 +156,232 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
   return state;
 }
 
+#if QUILLO_HAVE_AVX512_PATH
+
+// The text state 64 bytes at a time. A block that starts in the text state is
+// classified at once: controls, ESCs, "[" and final bytes each become a bit
+// mask, every complete control sequence ESC "[" ... final in the block is
+// marked dropped, and the kept bytes are compressed to the output in one
+// store. Anything else (another escape, a control sequence that runs past the
+// block, a state other than text at a block's start) goes through `filter`
+// for at most one block, so both paths follow the same state table.
+//
+// gcc 12 puts no vzeroupper where a function with this target calls or
+// returns to code without it, and dirty upper halves slow the SSE code that
+// runs next, so the calls below clear them by hand.
+QUILLO_TARGET_AVX512
+State filter_wide(std::span<const std::uint8_t> in, State state, Sink& sink) {
+  const std::uint8_t* p = in.data();
+  const std::uint8_t* const end = p + in.size();
+  const __m512i space = _mm512_set1_epi8(0x20);
+  const __m512i esc_v = _mm512_set1_epi8(kEsc);
+  const __m512i tab_v = _mm512_set1_epi8('\t');
+  const __m512i lf_v = _mm512_set1_epi8('\n');
+  const __m512i bracket_v = _mm512_set1_epi8('[');
+  const __m512i final_lo = _mm512_set1_epi8(0x40);
+  const __m512i final_span = _mm512_set1_epi8(0x3E);
+  std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
+  while (end - p >= 64) {
+    if (state != State::kText) {
+      // Finish the sequence (or string) on the byte-wise path, one block at most.
+      _mm256_zeroupper();
+      state = filter(std::span(p, 64), state, sink);
+      p += 64;
+      continue;
+    }
+    const __m512i v = _mm512_loadu_si512(p);
+    const std::uint64_t ctl = _mm512_cmplt_epu8_mask(v, space);
+    std::uint64_t limit = ~0ULL;  // the bytes of this block handled here
+    std::uint64_t drop =
+        ctl & ~(_mm512_cmpeq_epi8_mask(v, tab_v) | _mm512_cmpeq_epi8_mask(v, lf_v));
+    std::uint64_t escs = _mm512_cmpeq_epi8_mask(v, esc_v);
+    if (escs != 0) {
+      const std::uint64_t bracket = _mm512_cmpeq_epi8_mask(v, bracket_v);
+      const std::uint64_t finals = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, final_lo), final_span);
+      // The usual block: every ESC starts a control sequence that ends in the
+      // block before the next ESC. Then all of them are settled at once: adding
+      // each sequence's first possible final position to the mask of
+      // non-final bytes carries through the sequence's parameters and stops
+      // at its final byte, so the bits the addition changes are the
+      // sequences' bodies.
+      const std::uint64_t starts = escs & (bracket >> 1);
+      const std::uint64_t not_final = ~finals;
+      std::uint64_t sum;
+      const bool past_block = __builtin_add_overflow(not_final, starts << 2, &sum);
+      const std::uint64_t bodies = not_final ^ sum;
+      if (!past_block && (starts >> 62) == 0 && (escs & ~starts) == 0 && (escs & bodies) == 0) {
+        drop |= starts | (starts << 1) | bodies;
+      } else {
+        // One ESC at a time, in order, up to the first that is not a complete
+        // control sequence inside the block.
+        while (escs != 0) {
+          const unsigned i = static_cast<unsigned>(__builtin_ctzll(escs));
+          // A control sequence needs its "[" at i + 1 and a final byte from i + 2 on.
+          const std::uint64_t after =
+              i <= 61 && ((bracket >> (i + 1)) & 1) != 0 ? finals & (~0ULL << (i + 2)) : 0;
+          if (after == 0) {
+            limit = (1ULL << i) - 1;
+            break;
+          }
+          const unsigned j = static_cast<unsigned>(__builtin_ctzll(after));
+          const std::uint64_t through_j = j == 63 ? ~0ULL : (1ULL << (j + 1)) - 1;
+          const std::uint64_t sequence = through_j & ~((1ULL << i) - 1);
+          drop |= sequence;
+          escs &= ~sequence;  // an ESC inside a control sequence is one of its bytes
+        }
+      }
+    }
+    const std::uint64_t keep = ~drop & limit;
+    _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(keep, v));
+    sink.out += __builtin_popcountll(keep);
+    high |= _mm512_movepi8_mask(v) & keep;
+    if (limit == ~0ULL) {
+      p += 64;
+      continue;
+    }
+    // Stopped at an ESC the block could not settle: start the next block
+    // there, or, if it already starts there, settle it byte by byte.
+    const unsigned stop = static_cast<unsigned>(__builtin_popcountll(limit));
+    p += stop;
+    if (stop == 0) {
+      _mm256_zeroupper();
+      state = filter(std::span(p, 64), state, sink);
+      p += 64;
+    }
+  }
+  if (high != 0) sink.high |= kHighs;
+  _mm256_zeroupper();
+  return filter(std::span(p, end), state, sink);
+}
+
+// Whether p[0..n) is well-formed UTF-8, 64 bytes a step. Each byte is checked
+// against the one to three bytes before it with three 16-entry tables indexed
+// by nibbles, whose entries are bit sets of the errors that pair can show
+// (after the method of Keiser and Lemire, "Validating UTF-8 in less than one
+// instruction per byte"); the bits that survive the AND of the three lookups,
+// corrected for the bytes that must be second or third continuations, are
+// errors.
+namespace utf8_check {
+
+constexpr std::uint8_t kTooShort = 1 << 0;  // a lead or ASCII where a continuation must be
+constexpr std::uint8_t kTooLong = 1 << 1;   // a continuation after ASCII
+constexpr std::uint8_t kOverlong3 = 1 << 2;
+constexpr std::uint8_t kTooLarge = 1 << 3;
+constexpr std::uint8_t kSurrogate = 1 << 4;
+constexpr std::uint8_t kOverlong2 = 1 << 5;
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;
+constexpr std::uint8_t kOverlong4 = 1 << 6;
+constexpr std::uint8_t kTwoConts = 1 << 7;  // a continuation after a continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+// clang-format off
+// Indexed by the high nibble of the previous byte.
+constexpr std::uint8_t kByte1High[16] = {
+    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2,
+    kTooShort,
+    kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4,
+};
+// Indexed by the low nibble of the previous byte.
+constexpr std::uint8_t kByte1Low[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+    kCarry | kOverlong2,
+    kCarry,
+    kCarry,
+    kCarry | kTooLarge,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+};
+// Indexed by the high nibble of the byte itself.
+constexpr std::uint8_t kByte2High[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort,
+};
+// clang-format on
+
+QUILLO_TARGET_AVX512
+inline __m512i table(const std::uint8_t (&t)[16]) {
+  // Zero-masked so that nothing is left undefined (gcc 12 warns otherwise).
+  return _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// Byte k of the result is byte k - n of the stream: `prev`'s tail, then `cur`.
+QUILLO_TARGET_AVX512
+inline __m512i shifted(__m512i prev, __m512i cur, const __m512i& index) {
+  return _mm512_permutex2var_epi8(prev, index, cur);
+}
+
+// The error bits of block `cur`, given the block before it.
+QUILLO_TARGET_AVX512
+inline __m512i block_errors(__m512i prev, __m512i cur) {
+  alignas(64) static constexpr auto kIndex = [] {
+    std::array<std::array<std::uint8_t, 64>, 3> index{};
+    for (int k = 0; k < 3; ++k) {
+      for (int j = 0; j < 64; ++j) index[k][j] = static_cast<std::uint8_t>(64 + j - (k + 1));
+    }
+    return index;
+  }();
+  const __m512i low_nibble = _mm512_set1_epi8(0x0F);
+  const __m512i prev1 = shifted(prev, cur, _mm512_load_si512(kIndex[0].data()));
+  const __m512i hi1 = _mm512_and_si512(_mm512_srli_epi16(prev1, 4), low_nibble);
+  const __m512i lo1 = _mm512_and_si512(prev1, low_nibble);
+  const __m512i hi2 = _mm512_and_si512(_mm512_srli_epi16(cur, 4), low_nibble);
+  const __m512i special =
+      _mm512_and_si512(_mm512_and_si512(_mm512_shuffle_epi8(table(kByte1High), hi1),
+                                        _mm512_shuffle_epi8(table(kByte1Low), lo1)),
+                       _mm512_shuffle_epi8(table(kByte2High), hi2));
+  // Bytes two after a three- or four-byte lead, or three after a four-byte
+  // lead, must be continuations: bit 7 of `special` must say so exactly there.
+  const __m512i third = _mm512_subs_epu8(shifted(prev, cur, _mm512_load_si512(kIndex[1].data())),
+                                         _mm512_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+  const __m512i fourth = _mm512_subs_epu8(shifted(prev, cur, _mm512_load_si512(kIndex[2].data())),
+                                          _mm512_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+  const __m512i must80 =
+      _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
+  return _mm512_xor_si512(must80, special);
+}
+
+QUILLO_TARGET_AVX512
+bool valid_wide(const std::uint8_t* p, std::size_t n) {
+  __m512i prev = _mm512_setzero_si512();
+  __m512i error = _mm512_setzero_si512();
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m512i cur = _mm512_loadu_si512(p + i);
+    // ASCII after ASCII cannot be wrong: skip the tables.
+    if ((_mm512_movepi8_mask(cur) | _mm512_movepi8_mask(prev)) != 0) {
+      error = _mm512_or_si512(error, block_errors(prev, cur));
+    }
+    prev = cur;
+  }
+  // The tail, padded with ASCII: a sequence cut off at the end is too short.
+  alignas(64) std::uint8_t tail[64] = {};
+  std::memcpy(tail, p + i, n - i);
+  error = _mm512_or_si512(error, block_errors(prev, _mm512_load_si512(tail)));
+  const bool valid = _mm512_test_epi8_mask(error, error) == 0;
+  _mm256_zeroupper();  // see filter_wide
+  return valid;
+}
+
+}  // namespace utf8_check
+
+#endif  // QUILLO_HAVE_AVX512_PATH
+
 // Length of the well-formed UTF-8 sequence at p[0..n), or 0 when ill-formed;
 // `subpart` receives the length of the maximal ill-formed subpart then (>= 1).
 inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size_t& subpart) {
@@ -215,7 +448,7 @@ std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
 }
 
 std::string sanitize_pieces(std::span<const std::uint8_t> first,
-                            std::span<const std::uint8_t> second) {
+                            std::span<const std::uint8_t> second, bool wide) {
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
@@ -224,8 +457,14 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
   std::uint64_t high = 0;
   text.resize_and_overwrite(total, [&](char* buffer, std::size_t) {
     Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
-    State state = filter(first, State::kText, sink);
-    filter(second, state, sink);
+#if QUILLO_HAVE_AVX512_PATH
+    if (wide) {
+      filter_wide(second, filter_wide(first, State::kText, sink), sink);
+    } else
+#endif
+    {
+      filter(second, filter(first, State::kText, sink), sink);
+    }
     high = sink.high;
     return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));
   });
@@ -233,6 +472,9 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
 
   const auto* out = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t len = text.size();
+#if QUILLO_HAVE_AVX512_PATH
+  if (wide && utf8_check::valid_wide(out, len)) return text;
+#endif
   std::size_t bad = valid_prefix(out, len);
   if (bad == len) return text;  // the usual case: nothing to replace
 
@@ -257,12 +499,17 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
 }  // namespace
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> bytes) {
-  return sanitize_pieces(bytes, {});
+  return sanitize_pieces(bytes, {}, cpu_has_avx512_bytes());
 }
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second) {
-  return sanitize_pieces(first, second);
+  return sanitize_pieces(first, second, cpu_has_avx512_bytes());
+}
+
+std::string sanitize_for_agent_portable(std::span<const std::uint8_t> first,
+                                        std::span<const std::uint8_t> second) {
+  return sanitize_pieces(first, second, false);
 }
 
 }  // namespace quillo

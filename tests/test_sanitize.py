@@ -249,3 +249,68 @@ def test_two_pieces_equal_one(hooks, data):
     whole = data.draw(any_bytes)
     cut = data.draw(st.integers(0, len(whole)))
     assert hooks.sanitize_two(whole[:cut], whole[cut:]) == hooks.sanitize(whole)
+
+
+# ---------------------------------------------------------------- block-wide path
+
+# Where the processor allows, the text state and the UTF-8 check work on
+# 64-byte blocks: sequences are settled a block at a time and anything unusual
+# drops back to the byte-wise path for a block. Block edges, many sequences in
+# one block and sequences that straddle blocks are where the two could part.
+
+long_inputs = st.lists(st.one_of(tokens, sequence_segment), min_size=10, max_size=300).map(
+    b"".join
+)
+
+
+@PROPERTY
+@given(long_inputs)
+def test_long_input_both_paths_match_reference(hooks, data):
+    expected = reference(data)
+    assert hooks.sanitize(data) == expected
+    assert hooks.sanitize_portable(data) == expected
+
+
+BLOCK_PIECES = [
+    b"\x1b[0m",
+    b"\x1b[38;5;208m",
+    b"\x1b[" + b"1;" * 40 + b"m",  # a control sequence longer than half a block
+    b"\x1b[" + b"2;" * 70 + b"H",  # and one longer than a block
+    b"\x1b[m" * 30,  # a block full of sequences
+    b"\x1b[31\x1b[0m",  # an ESC inside a control sequence is a parameter byte
+    b"\x1b\x1b[31m",
+    b"\x1b]0;title\x07",
+    b"\x1bP1$r\x1b\\",
+    b"\x1b(B",
+    b"\x1b[1\nA",
+    b"\r\n\t\x00\x7f",
+    b"\xe2\x94\x80\xe2\x97\x82",
+    b"\xe2\x94",  # cut short: a replacement character
+]
+
+
+@pytest.mark.parametrize("piece", BLOCK_PIECES, ids=repr)
+def test_piece_at_every_block_offset(hooks, piece):
+    for before in [*range(0, 4), *range(56, 72), *range(124, 132)]:
+        for after in (b"", b"x", b"z" * 70):
+            data = b"a" * before + piece + after + piece
+            expected = reference(data)
+            assert hooks.sanitize(data) == expected, (before, after)
+            assert hooks.sanitize_portable(data) == expected, (before, after)
+
+
+def test_utf8_check_at_block_edges(hooks):
+    # Every sequence of up to three bytes from the values that bound UTF-8's
+    # ranges, and four-byte ones across an edge, placed across the end of the
+    # first block and in the tail; the filter keeps these bytes, so the text
+    # must be Python's own lenient decoding of them.
+    values = [0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
+              0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+    mismatches = []
+    for length, offsets in ((1, (0, 63)), (2, (0, 62, 63)), (3, (0, 61, 62, 63)), (4, (62,))):
+        for combo in itertools.product(values, repeat=length):
+            for before in offsets:
+                data = b"a" * before + bytes(combo) + (b"z" * 5 if before else b"")
+                if hooks.sanitize(data) != data.decode("utf-8", "replace"):
+                    mismatches.append(data)
+    assert not mismatches[:10]

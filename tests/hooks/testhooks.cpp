@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pty/pty_process.hpp"
+#include "src/cpu_features.hpp"
 #include "src/history.hpp"
 #include "src/panic.hpp"
 #include "src/quillo_object.hpp"
@@ -38,16 +39,18 @@ PyObject* sanitize(PyObject*, PyObject* arg) {
   return text(out);
 }
 
-// sanitize_ns(data, reps) -> [ns per call]: the sanitizer alone, without
-// building a Python str, for the benchmarks.
+// sanitize_ns(data, reps, portable=False) -> [ns per call]: the sanitizer
+// alone, without building a Python str, for the benchmarks.
 PyObject* sanitize_ns(PyObject*, PyObject* args) {
   Py_buffer view;
   Py_ssize_t reps;
-  if (!PyArg_ParseTuple(args, "y*n", &view, &reps)) return nullptr;
+  int portable = 0;
+  if (!PyArg_ParseTuple(args, "y*n|p", &view, &reps, &portable)) return nullptr;
   std::vector<long long> times;
   Py_BEGIN_ALLOW_THREADS for (Py_ssize_t i = 0; i < reps; ++i) {
     auto start = std::chrono::steady_clock::now();
-    std::string out = quillo::sanitize_for_agent(bytes_of(view));
+    std::string out = portable ? quillo::sanitize_for_agent_portable(bytes_of(view))
+                               : quillo::sanitize_for_agent(bytes_of(view));
     auto took = std::chrono::steady_clock::now() - start;
     times.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
   }
@@ -69,6 +72,25 @@ PyObject* sanitize_two(PyObject*, PyObject* args) {
   PyBuffer_Release(&a);
   PyBuffer_Release(&b);
   return text(out);
+}
+
+// sanitize_portable(a, b=b"") -> str: the portable paths (the byte-wise
+// sanitizer and str builder) whatever the CPU offers, so the tests can hold
+// the wide paths to them.
+PyObject* sanitize_portable(PyObject*, PyObject* args) {
+  Py_buffer a, b{};
+  if (!PyArg_ParseTuple(args, "y*|y*", &a, &b)) return nullptr;
+  std::span<const std::uint8_t> second;
+  if (b.obj != nullptr) second = bytes_of(b);
+  std::string out = quillo::sanitize_for_agent_portable(bytes_of(a), second);
+  PyBuffer_Release(&a);
+  if (b.obj != nullptr) PyBuffer_Release(&b);
+  return text(out);
+}
+
+// wide_paths() -> bool: whether this CPU runs the wide (AVX-512) paths.
+PyObject* wide_paths(PyObject*, PyObject*) {
+  return PyBool_FromLong(quillo::cpu_has_avx512_bytes() ? 1 : 0);
 }
 
 PyObject* errno_text(PyObject*, PyObject* arg) {
@@ -230,6 +252,8 @@ PyObject* poison(PyObject*, PyObject* args) {
 PyMethodDef kFunctions[] = {
     {"sanitize", sanitize, METH_O, nullptr},
     {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
+    {"sanitize_portable", sanitize_portable, METH_VARARGS, nullptr},
+    {"wide_paths", wide_paths, METH_NOARGS, nullptr},
     {"sanitize_ns", sanitize_ns, METH_VARARGS, nullptr},
     {"errno_text", errno_text, METH_O, nullptr},
     {"ring", ring, METH_VARARGS, nullptr},
