@@ -12,6 +12,7 @@
 
 #include "src/args.hpp"
 #include "src/panic.hpp"
+#include "src/py_text.hpp"
 #include "src/quillo_object.hpp"
 #include "src/session.hpp"
 #include "src/waits.hpp"
@@ -89,8 +90,10 @@ PyObject* raise_spawn(const SpawnError& error) {
   return nullptr;
 }
 
+// Every text the session hands out is valid UTF-8 (the sanitizer's output, or
+// a command that came from a str).
 PyObject* to_py(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  return str_from_valid_utf8(text.data(), text.size());
 }
 
 PyObject* to_py(bool value) {

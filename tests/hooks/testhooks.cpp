@@ -1,19 +1,23 @@
 // _quillo_testhooks: a private module, built only for the tests, that reaches
 // what the public surface cannot: the sanitizer and the history ring on their
-// own, the Errno table, PtyProcess directly (exit without force), and
-// poisoning a live session's locks through a real internal failure.
+// own, the str builder on either path, the Errno table, PtyProcess directly
+// (exit without force), and poisoning a live session's locks through a real
+// internal failure.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pty/pty_process.hpp"
 #include "src/cpu_features.hpp"
 #include "src/history.hpp"
 #include "src/panic.hpp"
+#include "src/py_text.hpp"
 #include "src/quillo_object.hpp"
 #include "src/sanitize.hpp"
 
@@ -23,8 +27,9 @@ using quillo::pty::PtyProcess;
 
 constexpr const char* kCapsule = "quillo.PtyProcess";
 
+// The sanitizer's output is valid UTF-8, as the binding relies on.
 PyObject* text(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+  return quillo::py::str_from_valid_utf8(s.data(), s.size());
 }
 
 std::span<const std::uint8_t> bytes_of(const Py_buffer& view) {
@@ -85,7 +90,8 @@ PyObject* sanitize_portable(PyObject*, PyObject* args) {
   std::string out = quillo::sanitize_for_agent_portable(bytes_of(a), second);
   PyBuffer_Release(&a);
   if (b.obj != nullptr) PyBuffer_Release(&b);
-  return text(out);
+  return quillo::py::str_from_valid_utf8(out.data(), out.size(),
+                                         quillo::py::Utf8Decoder::kPortable);
 }
 
 // wide_paths() -> bool: whether this CPU runs the wide (AVX-512) paths.
@@ -249,6 +255,77 @@ PyObject* poison(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// str_from_utf8(data, portable=False) -> str: the binding's str builder on
+// `data`, on the portable path if asked. The builder assumes valid UTF-8, so
+// anything else is refused here with UnicodeDecodeError. It reads a copy with
+// no byte after the end (a bytes object has its NUL there), so that the
+// sanitizer build sees any read past it.
+PyObject* str_from_utf8(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kKeywords[] = {"data", "portable", nullptr};
+  Py_buffer view;
+  int portable = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|p", const_cast<char**>(kKeywords), &view,
+                                   &portable)) {
+    return nullptr;
+  }
+  const auto size = static_cast<std::size_t>(view.len);
+  std::unique_ptr<char[]> copy(new char[size]);
+  std::memcpy(copy.get(), view.buf, size);
+  PyBuffer_Release(&view);
+  PyObject* checked = PyUnicode_DecodeUTF8(copy.get(), static_cast<Py_ssize_t>(size), "strict");
+  if (checked == nullptr) return nullptr;
+  Py_DECREF(checked);
+  return quillo::py::str_from_valid_utf8(
+      copy.get(), size,
+      portable ? quillo::py::Utf8Decoder::kPortable : quillo::py::Utf8Decoder::kBest);
+}
+
+// The times of `reps` builds (and drops) of the str from `data`, or nullptr
+// with an error set.
+PyObject* utf8_timings(const Py_buffer& view, Py_ssize_t reps, std::string_view path) {
+  if (path != "best" && path != "portable" && path != "cpython") {
+    PyErr_SetString(PyExc_ValueError, "path must be 'best', 'portable' or 'cpython'");
+    return nullptr;
+  }
+  const char* data = static_cast<const char*>(view.buf);
+  const auto size = static_cast<std::size_t>(view.len);
+  const auto decoder =
+      path == "portable" ? quillo::py::Utf8Decoder::kPortable : quillo::py::Utf8Decoder::kBest;
+  PyObject* checked = PyUnicode_DecodeUTF8(data, view.len, "strict");
+  if (checked == nullptr) return nullptr;
+  Py_DECREF(checked);
+  PyObject* list = PyList_New(0);
+  for (Py_ssize_t i = 0; list != nullptr && i < reps; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    PyObject* str = path == "cpython" ? PyUnicode_DecodeUTF8(data, view.len, "strict")
+                                      : quillo::py::str_from_valid_utf8(data, size, decoder);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (str == nullptr) {
+      Py_CLEAR(list);
+      break;
+    }
+    Py_DECREF(str);
+    PyObject* item =
+        PyLong_FromLongLong(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+    if (item == nullptr || PyList_Append(list, item) < 0) Py_CLEAR(list);
+    Py_XDECREF(item);
+  }
+  return list;
+}
+
+// str_from_utf8_ns(data, reps, path) -> [ns per call]: building the str from
+// valid UTF-8 `data`, for the benchmarks; path is "best", "portable" or
+// "cpython" (PyUnicode_DecodeUTF8, the yardstick).
+PyObject* str_from_utf8_ns(PyObject*, PyObject* args) {
+  Py_buffer view;
+  Py_ssize_t reps;
+  const char* path;
+  if (!PyArg_ParseTuple(args, "y*ns", &view, &reps, &path)) return nullptr;
+  PyObject* list = utf8_timings(view, reps, path);
+  PyBuffer_Release(&view);
+  return list;
+}
+
 PyMethodDef kFunctions[] = {
     {"sanitize", sanitize, METH_O, nullptr},
     {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
@@ -265,6 +342,9 @@ PyMethodDef kFunctions[] = {
     {"pty_release", pty_release, METH_O, nullptr},
     {"poison", poison, METH_VARARGS, nullptr},
     {"session_fds", session_fds, METH_O, nullptr},
+    {"str_from_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(str_from_utf8)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"str_from_utf8_ns", str_from_utf8_ns, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
