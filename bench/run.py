@@ -342,14 +342,19 @@ def worker_sanitize(p: dict) -> dict:
     import _quillo_testhooks as hooks
 
     size, reps = p["size"], p["reps"]
-    result = {}
+    result = {"wide": hooks.wide_paths()}
     for name, data in (("coloured", coloured_output(size)), ("plain", plain_output(size))):
         assert len(data) == size
         cleaned = hooks.sanitize(data)
         assert "\x1b" not in cleaned and "\r" not in cleaned
-        # The sanitizer alone, timed inside the extension (no str built).
+        assert hooks.sanitize_portable(data) == cleaned
+        # The sanitizer alone, timed inside the extension (no str built), on
+        # the path this CPU takes and on the portable one any CPU has.
         result[f"quillo-core/{name}"] = {"times_ns": hooks.sanitize_ns(data, reps), "bytes": size}
-        for impl, fn in (("quillo", hooks.sanitize), ("python-re", python_clean)):
+        result[f"quillo-core-portable/{name}"] = {
+            "times_ns": hooks.sanitize_ns(data, reps, True), "bytes": size}
+        for impl, fn in (("quillo", hooks.sanitize), ("quillo-portable", hooks.sanitize_portable),
+                         ("python-re", python_clean)):
             fn(data)  # warm caches and the allocator
             times = []
             for _ in range(reps):
@@ -697,14 +702,20 @@ def bench_sanitize(cfg, table: Table, raw: dict):
     size = 4 * MiB
     res = run_worker("sanitize", {"size": size, "reps": cfg.san_reps})
     raw["sanitize"] = res
+    wide = "AVX-512 path" if res["wide"] else "portable path (no AVX-512 here)"
+    impls = {
+        "quillo-core": f"quillo sanitize_for_agent alone (C++), {wide}",
+        "quillo": f"quillo sanitize_for_agent, returned as str, {wide}",
+        "quillo-core-portable": "quillo sanitize_for_agent alone (C++), portable path",
+        "quillo-portable": "quillo sanitize_for_agent, returned as str, portable path",
+        "python-re": "Python re.sub + decode",
+    }
     rates = {}
     for kind in ("coloured", "plain"):
         mbs = {impl: [size / t * 1e3 for t in res[f"{impl}/{kind}"]["times_ns"]]
-               for impl in ("quillo-core", "quillo", "python-re")}
+               for impl in impls}
         ref = statistics.median(mbs["python-re"])
-        for impl, name in (("quillo-core", "quillo sanitize_for_agent alone (C++)"),
-                           ("quillo", "quillo sanitize_for_agent, returned as str"),
-                           ("python-re", "Python re.sub + decode")):
+        for impl, name in impls.items():
             rates[(impl, kind)] = table.row(f"sanitize 4 MiB {kind}", name, "MB/s", mbs[impl],
                                             statistics.median(mbs[impl]) / ref, None,
                                             note="ratio: vs Python regex")
