@@ -481,8 +481,10 @@ class Table:
                           *[ratio(r) for r in ratios], note])
         return med
 
-    def target(self, what, goal, measured, met):
-        self.targets.append([what, goal, measured, "met" if met else "MISSED"])
+    def target(self, what, goal, measured, met, reach=True):
+        """`reach` False: not even the raw C driver meets the goal on this machine."""
+        result = "met" if met else "MISSED" if reach else "MISSED (out of reach: see measured)"
+        self.targets.append([what, goal, measured, result])
 
 
 def ratio(r: float | None) -> str:
@@ -597,11 +599,21 @@ def bench_bulk(cfg, wd: Workdir, table: Table, raw: dict):
         if size == 5_000_000:
             for impl in ("quillo-settle0", "quillo-defaults"):
                 m = med[impl]
+                # The defaults settle 25 ms after the prompt, by design: with a
+                # transfer under 100 ms that alone is more than a quarter.
+                settles = impl == "quillo-defaults"
                 table.target(f"5 MB then prompt, {names[impl]}", "≤ 1.25x raw reader",
-                             f"{m / ref_raw:.2f}x ({fmt(m)} vs {fmt(ref_raw)} ms)",
-                             m <= 1.25 * ref_raw)
+                             f"{m / ref_raw:.2f}x ({fmt(m)} vs {fmt(ref_raw)} ms"
+                             + (", 25 ms of it the settle)" if settles else ")"),
+                             m <= 1.25 * ref_raw, reach=not settles or ref_raw >= 100)
+                # The raw driver is the pseudo-terminal's own pace (plus the
+                # settle, where there is one): when even that is not 8x
+                # pexpect, no driver above it can be.
+                floor = ref_raw + (25 if settles else 0)
                 table.target(f"5 MB then prompt, {names[impl]}", "≥ 8x faster than pexpect",
-                             f"{ref_pex / m:.1f}x faster", ref_pex / m >= 8)
+                             f"{ref_pex / m:.1f}x faster (raw C driver"
+                             + (" + 25 ms" if settles else "") + f": {ref_pex / floor:.1f}x)",
+                             ref_pex / m >= 8, reach=ref_pex / floor >= 8)
 
 
 def nofile_plan() -> tuple[list[tuple[str, int]], str]:
