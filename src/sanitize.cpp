@@ -7,6 +7,8 @@
 
 #if QUILLO_HAVE_AVX512_PATH
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace quillo {
@@ -156,30 +158,170 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
   return state;
 }
 
-#if QUILLO_HAVE_AVX512_PATH
-
 // The text state 64 bytes at a time. A block that starts in the text state is
 // classified at once: controls, ESCs, "[" and final bytes each become a bit
-// mask, every complete control sequence ESC "[" ... final in the block is
-// marked dropped, and the kept bytes are compressed to the output in one
-// store. Anything else (another escape, a control sequence that runs past the
-// block, a state other than text at a block's start) goes through `filter`
-// for at most one block, so both paths follow the same state table.
+// mask (bit i for byte i), `plan_block` works out from them which bytes stay,
+// and the kept bytes are moved to the output together. Anything else (another
+// escape, a control sequence that runs past the block, a state other than
+// text at a block's start) goes through `filter` for at most one block, so
+// every path follows the same state table.
+struct BlockMasks {
+  std::uint64_t control;  // bytes below 0x20
+  std::uint64_t kept;     // tab and line feed
+  std::uint64_t esc;
+  std::uint64_t bracket;  // "["
+  std::uint64_t finals;   // 0x40-0x7E
+};
+
+struct BlockPlan {
+  std::uint64_t keep;   // the bytes to emit
+  std::uint64_t limit;  // the bytes settled here: all, or those before an ESC left to `filter`
+};
+
+inline BlockPlan plan_block(const BlockMasks& m) {
+  std::uint64_t drop = m.control & ~m.kept;
+  std::uint64_t escs = m.esc;
+  std::uint64_t limit = ~0ULL;
+  if (escs != 0) {
+    // The usual block: every ESC starts a control sequence that ends in the
+    // block before the next ESC. Then all of them are settled at once: adding
+    // each sequence's first possible final position to the mask of non-final
+    // bytes carries through the sequence's parameters and stops at its final
+    // byte, so the bits the addition changes are the sequences' bodies.
+    const std::uint64_t starts = escs & (m.bracket >> 1);
+    const std::uint64_t not_final = ~m.finals;
+    std::uint64_t sum;
+    const bool past_block = __builtin_add_overflow(not_final, starts << 2, &sum);
+    const std::uint64_t bodies = not_final ^ sum;
+    if (!past_block && (starts >> 62) == 0 && (escs & ~starts) == 0 && (escs & bodies) == 0) {
+      drop |= starts | (starts << 1) | bodies;
+    } else {
+      // One ESC at a time, in order, up to the first that is not a complete
+      // control sequence inside the block.
+      while (escs != 0) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctzll(escs));
+        // A control sequence needs its "[" at i + 1 and a final byte from i + 2 on.
+        const std::uint64_t after =
+            i <= 61 && ((m.bracket >> (i + 1)) & 1) != 0 ? m.finals & (~0ULL << (i + 2)) : 0;
+        if (after == 0) {
+          limit = (1ULL << i) - 1;
+          break;
+        }
+        const unsigned j = static_cast<unsigned>(__builtin_ctzll(after));
+        const std::uint64_t through_j = j == 63 ? ~0ULL : (1ULL << (j + 1)) - 1;
+        const std::uint64_t sequence = through_j & ~((1ULL << i) - 1);
+        drop |= sequence;
+        escs &= ~sequence;  // an ESC inside a control sequence is one of its bytes
+      }
+    }
+  }
+  return {~drop & limit, limit};
+}
+
+// After a block was emitted up to `limit`: how far the input moves on. When
+// an ESC stopped the block, the next block starts there; if the block already
+// started there, `filter` settles that sequence (one block of it) first.
+inline std::size_t after_block(std::uint64_t limit, const std::uint8_t* p, State& state,
+                               Sink& sink) {
+  if (limit == ~0ULL) return 64;
+  const auto stop = static_cast<std::size_t>(__builtin_ctzll(~limit));
+  if (stop != 0) return stop;
+  state = filter(std::span(p, 64), state, sink);
+  return 64;
+}
+
+#if defined(__SSE2__)
+
+// The portable block path on x86-64, where SSE2 is always there: masks from
+// 16-byte compares, kept bytes copied run by run.
+inline std::uint64_t mask64(__m128i a, __m128i b, __m128i c, __m128i d) {
+  return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(a))) |
+         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(b))) << 16 |
+         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(c))) << 32 |
+         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(d))) << 48;
+}
+
+State filter_sse2(std::span<const std::uint8_t> in, State state, Sink& sink) {
+  const std::uint8_t* p = in.data();
+  const std::uint8_t* const end = p + in.size();
+  std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  // Runs are copied 16 bytes at a time, up to 15 bytes past a run: the block
+  // loop keeps 16 bytes of input beyond the block for that.
+  while (end - p >= 80) {
+    if (state != State::kText) {
+      state = filter(std::span(p, 64), state, sink);
+      p += 64;
+      continue;
+    }
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k);
+    auto each = [&](auto test) { return mask64(test(v[0]), test(v[1]), test(v[2]), test(v[3])); };
+    auto equal = [&](char c) {
+      const __m128i cv = _mm_set1_epi8(c);
+      return each([&](__m128i x) { return _mm_cmpeq_epi8(x, cv); });
+    };
+    BlockMasks m{};
+    m.control = each([&](__m128i x) { return _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x); });
+    const std::uint64_t bytes_high = each([](__m128i x) { return x; });
+    std::uint8_t* o = sink.out;
+    if (m.control == 0) {
+      for (int k = 0; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(o) + k, v[k]);
+      sink.out = o + 64;
+      high |= bytes_high;
+      p += 64;
+      continue;
+    }
+    m.kept = equal('\t') | equal('\n');
+    m.esc = equal(kEsc);
+    if (m.esc != 0) {
+      m.bracket = equal('[');
+      m.finals = each([](__m128i x) {
+        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(0x3F)),
+                             _mm_cmplt_epi8(x, _mm_set1_epi8(0x7F)));
+      });
+    }
+    const BlockPlan plan = plan_block(m);
+    high |= bytes_high & plan.keep;
+    for (std::uint64_t keep = plan.keep; keep != 0;) {
+      const std::uint64_t low = keep & (~keep + 1);
+      const std::uint64_t past = keep + low;  // the run's bits cleared, the carry above it
+      const auto first = static_cast<unsigned>(__builtin_ctzll(low));
+      const unsigned stop = past == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(past));
+      const unsigned length = stop - first;
+      for (unsigned k = 0; k < length; k += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + first + k)));
+      }
+      o += length;
+      keep &= past;
+    }
+    sink.out = o;
+    p += after_block(plan.limit, p, state, sink);
+  }
+  if (high != 0) sink.high |= kHighs;
+  return filter(std::span(p, end), state, sink);
+}
+
+#endif  // __SSE2__
+
+#if QUILLO_HAVE_AVX512_PATH
+
+// The same with AVX-512: masks straight from compares, kept bytes moved with
+// one compress-store.
 //
 // gcc 12 puts no vzeroupper where a function with this target calls or
 // returns to code without it, and dirty upper halves slow the SSE code that
 // runs next, so the calls below clear them by hand.
 QUILLO_TARGET_AVX512
-State filter_wide(std::span<const std::uint8_t> in, State state, Sink& sink) {
+inline std::uint64_t bytes_equal(__m512i v, char c) {
+  return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
+}
+
+QUILLO_TARGET_AVX512
+State filter_avx512(std::span<const std::uint8_t> in, State state, Sink& sink) {
   const std::uint8_t* p = in.data();
   const std::uint8_t* const end = p + in.size();
-  const __m512i space = _mm512_set1_epi8(0x20);
-  const __m512i esc_v = _mm512_set1_epi8(kEsc);
-  const __m512i tab_v = _mm512_set1_epi8('\t');
-  const __m512i lf_v = _mm512_set1_epi8('\n');
-  const __m512i bracket_v = _mm512_set1_epi8('[');
-  const __m512i final_lo = _mm512_set1_epi8(0x40);
-  const __m512i final_span = _mm512_set1_epi8(0x3E);
   std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
   while (end - p >= 64) {
     if (state != State::kText) {
@@ -190,64 +332,21 @@ State filter_wide(std::span<const std::uint8_t> in, State state, Sink& sink) {
       continue;
     }
     const __m512i v = _mm512_loadu_si512(p);
-    const std::uint64_t ctl = _mm512_cmplt_epu8_mask(v, space);
-    std::uint64_t limit = ~0ULL;  // the bytes of this block handled here
-    std::uint64_t drop =
-        ctl & ~(_mm512_cmpeq_epi8_mask(v, tab_v) | _mm512_cmpeq_epi8_mask(v, lf_v));
-    std::uint64_t escs = _mm512_cmpeq_epi8_mask(v, esc_v);
-    if (escs != 0) {
-      const std::uint64_t bracket = _mm512_cmpeq_epi8_mask(v, bracket_v);
-      const std::uint64_t finals = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, final_lo), final_span);
-      // The usual block: every ESC starts a control sequence that ends in the
-      // block before the next ESC. Then all of them are settled at once: adding
-      // each sequence's first possible final position to the mask of
-      // non-final bytes carries through the sequence's parameters and stops
-      // at its final byte, so the bits the addition changes are the
-      // sequences' bodies.
-      const std::uint64_t starts = escs & (bracket >> 1);
-      const std::uint64_t not_final = ~finals;
-      std::uint64_t sum;
-      const bool past_block = __builtin_add_overflow(not_final, starts << 2, &sum);
-      const std::uint64_t bodies = not_final ^ sum;
-      if (!past_block && (starts >> 62) == 0 && (escs & ~starts) == 0 && (escs & bodies) == 0) {
-        drop |= starts | (starts << 1) | bodies;
-      } else {
-        // One ESC at a time, in order, up to the first that is not a complete
-        // control sequence inside the block.
-        while (escs != 0) {
-          const unsigned i = static_cast<unsigned>(__builtin_ctzll(escs));
-          // A control sequence needs its "[" at i + 1 and a final byte from i + 2 on.
-          const std::uint64_t after =
-              i <= 61 && ((bracket >> (i + 1)) & 1) != 0 ? finals & (~0ULL << (i + 2)) : 0;
-          if (after == 0) {
-            limit = (1ULL << i) - 1;
-            break;
-          }
-          const unsigned j = static_cast<unsigned>(__builtin_ctzll(after));
-          const std::uint64_t through_j = j == 63 ? ~0ULL : (1ULL << (j + 1)) - 1;
-          const std::uint64_t sequence = through_j & ~((1ULL << i) - 1);
-          drop |= sequence;
-          escs &= ~sequence;  // an ESC inside a control sequence is one of its bytes
-        }
-      }
+    BlockMasks m{};
+    m.control = _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
+    m.kept = bytes_equal(v, '\t') | bytes_equal(v, '\n');
+    m.esc = bytes_equal(v, kEsc);
+    if (m.esc != 0) {
+      m.bracket = bytes_equal(v, '[');
+      m.finals = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(0x40)),
+                                        _mm512_set1_epi8(0x3E));
     }
-    const std::uint64_t keep = ~drop & limit;
-    _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(keep, v));
-    sink.out += __builtin_popcountll(keep);
-    high |= _mm512_movepi8_mask(v) & keep;
-    if (limit == ~0ULL) {
-      p += 64;
-      continue;
-    }
-    // Stopped at an ESC the block could not settle: start the next block
-    // there, or, if it already starts there, settle it byte by byte.
-    const unsigned stop = static_cast<unsigned>(__builtin_popcountll(limit));
-    p += stop;
-    if (stop == 0) {
-      _mm256_zeroupper();
-      state = filter(std::span(p, 64), state, sink);
-      p += 64;
-    }
+    const BlockPlan plan = plan_block(m);
+    _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(plan.keep, v));
+    sink.out += __builtin_popcountll(plan.keep);
+    high |= _mm512_movepi8_mask(v) & plan.keep;
+    if (plan.limit == 0) _mm256_zeroupper();  // `filter` runs next
+    p += after_block(plan.limit, p, state, sink);
   }
   if (high != 0) sink.high |= kHighs;
   _mm256_zeroupper();
@@ -374,7 +473,7 @@ bool valid_wide(const std::uint8_t* p, std::size_t n) {
   std::memcpy(tail, p + i, n - i);
   error = _mm512_or_si512(error, block_errors(prev, _mm512_load_si512(tail)));
   const bool valid = _mm512_test_epi8_mask(error, error) == 0;
-  _mm256_zeroupper();  // see filter_wide
+  _mm256_zeroupper();  // see filter_avx512
   return valid;
 }
 
@@ -459,11 +558,15 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
     Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
 #if QUILLO_HAVE_AVX512_PATH
     if (wide) {
-      filter_wide(second, filter_wide(first, State::kText, sink), sink);
+      filter_avx512(second, filter_avx512(first, State::kText, sink), sink);
     } else
 #endif
     {
+#if defined(__SSE2__)
+      filter_sse2(second, filter_sse2(first, State::kText, sink), sink);
+#else
       filter(second, filter(first, State::kText, sink), sink);
+#endif
     }
     high = sink.high;
     return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));

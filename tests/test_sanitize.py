@@ -274,6 +274,9 @@ def test_long_input_both_paths_match_reference(hooks, data):
 BLOCK_PIECES = [
     b"\x1b[0m",
     b"\x1b[38;5;208m",
+    b"\x1b[2@x",  # the first final byte
+    b"\x1b[2~x",  # the last one
+    b"\x1b[1?\x7f\x80 !/0m",  # bytes around the final range are no final
     b"\x1b[" + b"1;" * 40 + b"m",  # a control sequence longer than half a block
     b"\x1b[" + b"2;" * 70 + b"H",  # and one longer than a block
     b"\x1b[m" * 30,  # a block full of sequences
