@@ -16,8 +16,9 @@ std::string sanitize_for_agent(std::span<const std::uint8_t> bytes);
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second);
 
-// The same on the portable byte-wise path whatever the processor offers; the
-// default picks a wide path where there is one. Both give identical results.
+// The same on the portable path (SSE2 blocks on x86-64, byte-wise elsewhere)
+// whatever the processor offers; the default picks AVX-512 where it can. Both
+// give identical results.
 std::string sanitize_for_agent_portable(std::span<const std::uint8_t> first,
                                         std::span<const std::uint8_t> second = {});
 
