@@ -310,9 +310,10 @@ State filter_sse2(std::span<const std::uint8_t> in, State state, Sink& sink) {
 // The same with AVX-512: masks straight from compares, kept bytes moved with
 // one compress-store.
 //
-// gcc 12 puts no vzeroupper where a function with this target calls or
-// returns to code without it, and dirty upper halves slow the SSE code that
-// runs next, so the calls below clear them by hand.
+// gcc 12 does not reliably put a vzeroupper where a function with this target
+// calls code without it (here it leaves out the calls to `filter`), and dirty
+// upper halves slow the SSE code that runs next, so the calls below clear them
+// by hand; where gcc adds its own as well, the second one costs a cycle.
 QUILLO_TARGET_AVX512
 inline std::uint64_t bytes_equal(__m512i v, char c) {
   return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
@@ -345,7 +346,7 @@ State filter_avx512(std::span<const std::uint8_t> in, State state, Sink& sink) {
     _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(plan.keep, v));
     sink.out += __builtin_popcountll(plan.keep);
     high |= _mm512_movepi8_mask(v) & plan.keep;
-    if (plan.limit == 0) _mm256_zeroupper();  // `filter` runs next
+    if (plan.limit == 0) _mm256_zeroupper();  // `filter` runs next (after_block)
     p += after_block(plan.limit, p, state, sink);
   }
   if (high != 0) sink.high |= kHighs;
@@ -546,27 +547,40 @@ std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
   return n;
 }
 
+// The path a call really takes: the widest it asks for that is there.
+SanitizePath available(SanitizePath path) {
+  if (path == SanitizePath::kBest && !cpu_has_avx512_bytes()) path = SanitizePath::kPortable;
+#if !defined(__SSE2__)
+  if (path == SanitizePath::kPortable) path = SanitizePath::kBytewise;
+#endif
+  return path;
+}
+
 std::string sanitize_pieces(std::span<const std::uint8_t> first,
-                            std::span<const std::uint8_t> second, bool wide) {
+                            std::span<const std::uint8_t> second, SanitizePath path) {
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
+  path = available(path);
   // The filter only drops bytes, so the input length bounds the output; the
   // buffer is not zero-filled first.
   std::uint64_t high = 0;
   text.resize_and_overwrite(total, [&](char* buffer, std::size_t) {
     Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
+    switch (path) {
 #if QUILLO_HAVE_AVX512_PATH
-    if (wide) {
-      filter_avx512(second, filter_avx512(first, State::kText, sink), sink);
-    } else
+      case SanitizePath::kBest:
+        filter_avx512(second, filter_avx512(first, State::kText, sink), sink);
+        break;
 #endif
-    {
 #if defined(__SSE2__)
-      filter_sse2(second, filter_sse2(first, State::kText, sink), sink);
-#else
-      filter(second, filter(first, State::kText, sink), sink);
+      case SanitizePath::kPortable:
+        filter_sse2(second, filter_sse2(first, State::kText, sink), sink);
+        break;
 #endif
+      default:
+        filter(second, filter(first, State::kText, sink), sink);
+        break;
     }
     high = sink.high;
     return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));
@@ -575,11 +589,8 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
 
   const auto* out = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t len = text.size();
-#if QUILLO_HAVE_AVX512_PATH
-  if (wide && utf8_check::valid_wide(out, len)) return text;
-#endif
+  if (utf8_valid(std::span(out, len), path)) return text;  // the usual case: nothing to replace
   std::size_t bad = valid_prefix(out, len);
-  if (bad == len) return text;  // the usual case: nothing to replace
 
   std::string decoded;
   decoded.reserve(len + len / 2);
@@ -602,17 +613,27 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
 }  // namespace
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> bytes) {
-  return sanitize_pieces(bytes, {}, cpu_has_avx512_bytes());
+  return sanitize_pieces(bytes, {}, SanitizePath::kBest);
 }
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second) {
-  return sanitize_pieces(first, second, cpu_has_avx512_bytes());
+  return sanitize_pieces(first, second, SanitizePath::kBest);
 }
 
-std::string sanitize_for_agent_portable(std::span<const std::uint8_t> first,
-                                        std::span<const std::uint8_t> second) {
-  return sanitize_pieces(first, second, false);
+std::string sanitize_for_agent(std::span<const std::uint8_t> first,
+                               std::span<const std::uint8_t> second, SanitizePath path) {
+  return sanitize_pieces(first, second, path);
+}
+
+bool utf8_valid(std::span<const std::uint8_t> bytes, SanitizePath path) {
+#if QUILLO_HAVE_AVX512_PATH
+  if (available(path) == SanitizePath::kBest) {
+    return utf8_check::valid_wide(bytes.data(), bytes.size());
+  }
+#endif
+  (void)path;
+  return valid_prefix(bytes.data(), bytes.size()) == bytes.size();
 }
 
 }  // namespace quillo

@@ -16,10 +16,18 @@ std::string sanitize_for_agent(std::span<const std::uint8_t> bytes);
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second);
 
-// The same on the portable path (SSE2 blocks on x86-64, byte-wise elsewhere)
-// whatever the processor offers; the default picks AVX-512 where it can. Both
-// give identical results.
-std::string sanitize_for_agent_portable(std::span<const std::uint8_t> first,
-                                        std::span<const std::uint8_t> second = {});
+// Which code cleans: the widest the processor allows (AVX-512 blocks where
+// it has them), the portable code (SSE2 blocks on x86-64, byte-wise
+// elsewhere), or the byte-wise state machine alone. All give identical
+// results; a path the processor lacks falls back to the next one. The default
+// is kBest; the others are there for the tests and the benchmarks.
+enum class SanitizePath { kBest, kPortable, kBytewise };
+
+std::string sanitize_for_agent(std::span<const std::uint8_t> first,
+                               std::span<const std::uint8_t> second, SanitizePath path);
+
+// Whether `bytes` are well-formed UTF-8, checked on `path` (the check the
+// cleaning's decoding step starts with).
+bool utf8_valid(std::span<const std::uint8_t> bytes, SanitizePath path);
 
 }  // namespace quillo

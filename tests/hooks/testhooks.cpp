@@ -27,35 +27,114 @@ using quillo::pty::PtyProcess;
 
 constexpr const char* kCapsule = "quillo.PtyProcess";
 
-// The sanitizer's output is valid UTF-8, as the binding relies on.
-PyObject* text(const std::string& s) {
-  return quillo::py::str_from_valid_utf8(s.data(), s.size());
-}
-
 std::span<const std::uint8_t> bytes_of(const Py_buffer& view) {
   return {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)};
 }
 
+// "best", "portable" or "bytewise" as a sanitizer path; false with ValueError
+// set for anything else.
+bool path_of(const char* name, quillo::SanitizePath& path) {
+  const std::string_view n = name;
+  if (n == "best") {
+    path = quillo::SanitizePath::kBest;
+  } else if (n == "portable") {
+    path = quillo::SanitizePath::kPortable;
+  } else if (n == "bytewise") {
+    path = quillo::SanitizePath::kBytewise;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "path must be 'best', 'portable' or 'bytewise'");
+    return false;
+  }
+  return true;
+}
+
+// The sanitizer's result as a str, for the tests: checked to be valid UTF-8
+// first (a UnicodeDecodeError otherwise), since the binding's builder takes
+// that for granted; then built the way the module builds it.
+PyObject* checked_text(const std::string& s,
+                       quillo::py::Utf8Decoder decoder = quillo::py::Utf8Decoder::kBest) {
+  PyObject* strict = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+  if (strict == nullptr) return nullptr;
+  Py_DECREF(strict);
+  return quillo::py::str_from_valid_utf8(s.data(), s.size(), decoder);
+}
+
+// sanitize(data) -> str: the default path.
 PyObject* sanitize(PyObject*, PyObject* arg) {
   Py_buffer view;
   if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
   std::string out = quillo::sanitize_for_agent(bytes_of(view));
   PyBuffer_Release(&view);
-  return text(out);
+  return checked_text(out);
 }
 
-// sanitize_ns(data, reps, portable=False) -> [ns per call]: the sanitizer
-// alone, without building a Python str, for the benchmarks.
+// sanitize_two(a, b): the two-piece form used for the history ring.
+PyObject* sanitize_two(PyObject*, PyObject* args) {
+  Py_buffer a, b;
+  if (!PyArg_ParseTuple(args, "y*y*", &a, &b)) return nullptr;
+  std::string out = quillo::sanitize_for_agent(bytes_of(a), bytes_of(b));
+  PyBuffer_Release(&a);
+  PyBuffer_Release(&b);
+  return checked_text(out);
+}
+
+// sanitize_on(data, path, second=b"") -> str: the sanitizer on one path
+// ("best", "portable", "bytewise") whatever the CPU offers, and the str built
+// on the matching path, so the tests can hold the paths to each other.
+PyObject* sanitize_on(PyObject*, PyObject* args) {
+  Py_buffer a, b{};
+  const char* name;
+  if (!PyArg_ParseTuple(args, "y*s|y*", &a, &name, &b)) return nullptr;
+  quillo::SanitizePath path;
+  PyObject* result = nullptr;
+  if (path_of(name, path)) {
+    std::span<const std::uint8_t> second;
+    if (b.obj != nullptr) second = bytes_of(b);
+    std::string out = quillo::sanitize_for_agent(bytes_of(a), second, path);
+    result =
+        checked_text(out, path == quillo::SanitizePath::kBest ? quillo::py::Utf8Decoder::kBest
+                                                              : quillo::py::Utf8Decoder::kPortable);
+  }
+  PyBuffer_Release(&a);
+  if (b.obj != nullptr) PyBuffer_Release(&b);
+  return result;
+}
+
+// module_text(data, path="best") -> str: exactly what the module does with
+// output, no check added (sanitize, then build the str), for the benchmarks.
+PyObject* module_text(PyObject*, PyObject* args) {
+  Py_buffer view;
+  const char* name = "best";
+  if (!PyArg_ParseTuple(args, "y*|s", &view, &name)) return nullptr;
+  quillo::SanitizePath path;
+  if (!path_of(name, path)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  std::string out = quillo::sanitize_for_agent(bytes_of(view), {}, path);
+  PyBuffer_Release(&view);
+  return quillo::py::str_from_valid_utf8(out.data(), out.size(),
+                                         path == quillo::SanitizePath::kBest
+                                             ? quillo::py::Utf8Decoder::kBest
+                                             : quillo::py::Utf8Decoder::kPortable);
+}
+
+// sanitize_ns(data, reps, path="best") -> [ns per call]: the sanitizer alone,
+// without building a Python str, for the benchmarks.
 PyObject* sanitize_ns(PyObject*, PyObject* args) {
   Py_buffer view;
   Py_ssize_t reps;
-  int portable = 0;
-  if (!PyArg_ParseTuple(args, "y*n|p", &view, &reps, &portable)) return nullptr;
+  const char* name = "best";
+  if (!PyArg_ParseTuple(args, "y*n|s", &view, &reps, &name)) return nullptr;
+  quillo::SanitizePath path;
+  if (!path_of(name, path)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
   std::vector<long long> times;
   Py_BEGIN_ALLOW_THREADS for (Py_ssize_t i = 0; i < reps; ++i) {
     auto start = std::chrono::steady_clock::now();
-    std::string out = portable ? quillo::sanitize_for_agent_portable(bytes_of(view))
-                               : quillo::sanitize_for_agent(bytes_of(view));
+    std::string out = quillo::sanitize_for_agent(bytes_of(view), {}, path);
     auto took = std::chrono::steady_clock::now() - start;
     times.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
   }
@@ -69,29 +148,16 @@ PyObject* sanitize_ns(PyObject*, PyObject* args) {
   return list;
 }
 
-// sanitize_two(a, b): the two-piece form used for the history ring.
-PyObject* sanitize_two(PyObject*, PyObject* args) {
-  Py_buffer a, b;
-  if (!PyArg_ParseTuple(args, "y*y*", &a, &b)) return nullptr;
-  std::string out = quillo::sanitize_for_agent(bytes_of(a), bytes_of(b));
-  PyBuffer_Release(&a);
-  PyBuffer_Release(&b);
-  return text(out);
-}
-
-// sanitize_portable(a, b=b"") -> str: the portable paths (the byte-wise
-// sanitizer and str builder) whatever the CPU offers, so the tests can hold
-// the wide paths to them.
-PyObject* sanitize_portable(PyObject*, PyObject* args) {
-  Py_buffer a, b{};
-  if (!PyArg_ParseTuple(args, "y*|y*", &a, &b)) return nullptr;
-  std::span<const std::uint8_t> second;
-  if (b.obj != nullptr) second = bytes_of(b);
-  std::string out = quillo::sanitize_for_agent_portable(bytes_of(a), second);
-  PyBuffer_Release(&a);
-  if (b.obj != nullptr) PyBuffer_Release(&b);
-  return quillo::py::str_from_valid_utf8(out.data(), out.size(),
-                                         quillo::py::Utf8Decoder::kPortable);
+// utf8_valid(data, path) -> bool: the cleaning's UTF-8 check on one path.
+PyObject* utf8_valid(PyObject*, PyObject* args) {
+  Py_buffer view;
+  const char* name;
+  if (!PyArg_ParseTuple(args, "y*s", &view, &name)) return nullptr;
+  quillo::SanitizePath path;
+  PyObject* result = nullptr;
+  if (path_of(name, path)) result = PyBool_FromLong(quillo::utf8_valid(bytes_of(view), path));
+  PyBuffer_Release(&view);
+  return result;
 }
 
 // wide_paths() -> bool: whether this CPU runs the wide (AVX-512) paths.
@@ -329,7 +395,9 @@ PyObject* str_from_utf8_ns(PyObject*, PyObject* args) {
 PyMethodDef kFunctions[] = {
     {"sanitize", sanitize, METH_O, nullptr},
     {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
-    {"sanitize_portable", sanitize_portable, METH_VARARGS, nullptr},
+    {"sanitize_on", sanitize_on, METH_VARARGS, nullptr},
+    {"module_text", module_text, METH_VARARGS, nullptr},
+    {"utf8_valid", utf8_valid, METH_VARARGS, nullptr},
     {"wide_paths", wide_paths, METH_NOARGS, nullptr},
     {"sanitize_ns", sanitize_ns, METH_VARARGS, nullptr},
     {"errno_text", errno_text, METH_O, nullptr},
