@@ -99,8 +99,8 @@ HOSTILE = {
 @pytest.mark.parametrize("how", ["close", "drop", "reset"])
 @pytest.mark.parametrize("kind", list(HOSTILE))
 def test_hostile_child_is_ended_in_bounded_time(script, bins, kind, how):
-    spec = HOSTILE[kind]
-    command = bins[spec] if isinstance(spec, str) else script(*spec)
+    source = HOSTILE[kind]
+    command = bins[source] if isinstance(source, str) else script(*source)
     start = Snapshot.take()
     q, pid = spawn_child(command)
     read_until(q, "ready")
@@ -387,8 +387,8 @@ INSTANT = {
     + [pytest.param(k, 600, id=f"{k}-long", marks=pytest.mark.long) for k in INSTANT],
 )
 def test_child_that_exits_at_once(script, kind, cycles):
-    spec, expected = INSTANT[kind]
-    command = spec if isinstance(spec, str) else script(*spec)
+    source, expected = INSTANT[kind]
+    command = source if isinstance(source, str) else script(*source)
     start = Snapshot.take()
     for n in range(cycles):
         q = quillo.Quillo(command, n % 2 == 0)  # both waits: markers and quiet
