@@ -262,11 +262,23 @@ QUILLO_TARGET_AVX512 void decode_latin1_avx512(const unsigned char* p, std::size
 
 #endif
 
+// A new str of `chars` units of type Unit (maxchar 0xFF or 0xFFFF) decoded
+// from p[0, n): by `wide` where given, else by the portable decoder.
+template <class Unit>
+PyObject* decoded(const unsigned char* p, std::size_t n, Py_ssize_t chars, Py_UCS4 maxchar,
+                  void (*wide)(const unsigned char*, std::size_t, Unit*, Unit*)) {
+  PyObject* str = PyUnicode_New(chars, maxchar);
+  if (str == nullptr) return nullptr;
+  Unit* out = static_cast<Unit*>(PyUnicode_DATA(str));
+  (wide != nullptr ? wide : decode_portable<Unit>)(p, n, out, out + chars);
+  return str;
+}
+
 }  // namespace
 
 PyObject* str_from_valid_utf8(const char* data, std::size_t size, Utf8Decoder decoder) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
-  const bool wide = decoder == Utf8Decoder::kBest && cpu_has_avx512_bytes();
+  [[maybe_unused]] const bool wide = decoder == Utf8Decoder::kBest && cpu_has_avx512_bytes();
   Census census;
 #if QUILLO_HAVE_AVX512_PATH
   census = wide ? census_avx512(p, size) : census_portable(p, size);
@@ -285,30 +297,15 @@ PyObject* str_from_valid_utf8(const char* data, std::size_t size, Utf8Decoder de
     if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), data, size);
     return str;
   }
-  if (census.top < 0xC4) {
-    PyObject* str = PyUnicode_New(chars, 0xFF);
-    if (str == nullptr) return nullptr;
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(str);
 #if QUILLO_HAVE_AVX512_PATH
-    if (wide) {
-      decode_latin1_avx512(p, size, out, out + census.chars);
-      return str;
-    }
+  auto* const latin1 = wide ? decode_latin1_avx512 : nullptr;
+  auto* const ucs2 = wide ? decode_ucs2_avx512 : nullptr;
+#else
+  decltype(&decode_portable<Py_UCS1>) const latin1 = nullptr;
+  decltype(&decode_portable<Py_UCS2>) const ucs2 = nullptr;
 #endif
-    decode_portable(p, size, out, out + census.chars);
-    return str;
-  }
-  PyObject* str = PyUnicode_New(chars, 0xFFFF);
-  if (str == nullptr) return nullptr;
-  Py_UCS2* out = PyUnicode_2BYTE_DATA(str);
-#if QUILLO_HAVE_AVX512_PATH
-  if (wide) {
-    decode_ucs2_avx512(p, size, out, out + census.chars);
-    return str;
-  }
-#endif
-  decode_portable(p, size, out, out + census.chars);
-  return str;
+  if (census.top < 0xC4) return decoded<Py_UCS1>(p, size, chars, 0xFF, latin1);
+  return decoded<Py_UCS2>(p, size, chars, 0xFFFF, ucs2);
 }
 
 PyObject* str_from_valid_utf8(const char* data, std::size_t size) {
