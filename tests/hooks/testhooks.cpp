@@ -51,12 +51,16 @@ bool path_of(const char* name, quillo::SanitizePath& path) {
 // The sanitizer's result as a str, for the tests: checked to be valid UTF-8
 // first (a UnicodeDecodeError otherwise), since the binding's builder takes
 // that for granted; then built the way the module builds it.
-PyObject* checked_text(const std::string& s,
-                       quillo::py::Utf8Decoder decoder = quillo::py::Utf8Decoder::kBest) {
-  PyObject* strict = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+PyObject* checked_text(const char* data, std::size_t size, quillo::py::Utf8Decoder decoder) {
+  PyObject* strict = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
   if (strict == nullptr) return nullptr;
   Py_DECREF(strict);
-  return quillo::py::str_from_valid_utf8(s.data(), s.size(), decoder);
+  return quillo::py::str_from_valid_utf8(data, size, decoder);
+}
+
+PyObject* checked_text(const std::string& s,
+                       quillo::py::Utf8Decoder decoder = quillo::py::Utf8Decoder::kBest) {
+  return checked_text(s.data(), s.size(), decoder);
 }
 
 // sanitize(data) -> str: the default path.
@@ -338,58 +342,9 @@ PyObject* str_from_utf8(PyObject*, PyObject* args, PyObject* kwargs) {
   std::unique_ptr<char[]> copy(new char[size]);
   std::memcpy(copy.get(), view.buf, size);
   PyBuffer_Release(&view);
-  PyObject* checked = PyUnicode_DecodeUTF8(copy.get(), static_cast<Py_ssize_t>(size), "strict");
-  if (checked == nullptr) return nullptr;
-  Py_DECREF(checked);
-  return quillo::py::str_from_valid_utf8(
+  return checked_text(
       copy.get(), size,
       portable ? quillo::py::Utf8Decoder::kPortable : quillo::py::Utf8Decoder::kBest);
-}
-
-// The times of `reps` builds (and drops) of the str from `data`, or nullptr
-// with an error set.
-PyObject* utf8_timings(const Py_buffer& view, Py_ssize_t reps, std::string_view path) {
-  if (path != "best" && path != "portable" && path != "cpython") {
-    PyErr_SetString(PyExc_ValueError, "path must be 'best', 'portable' or 'cpython'");
-    return nullptr;
-  }
-  const char* data = static_cast<const char*>(view.buf);
-  const auto size = static_cast<std::size_t>(view.len);
-  const auto decoder =
-      path == "portable" ? quillo::py::Utf8Decoder::kPortable : quillo::py::Utf8Decoder::kBest;
-  PyObject* checked = PyUnicode_DecodeUTF8(data, view.len, "strict");
-  if (checked == nullptr) return nullptr;
-  Py_DECREF(checked);
-  PyObject* list = PyList_New(0);
-  for (Py_ssize_t i = 0; list != nullptr && i < reps; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    PyObject* str = path == "cpython" ? PyUnicode_DecodeUTF8(data, view.len, "strict")
-                                      : quillo::py::str_from_valid_utf8(data, size, decoder);
-    auto took = std::chrono::steady_clock::now() - start;
-    if (str == nullptr) {
-      Py_CLEAR(list);
-      break;
-    }
-    Py_DECREF(str);
-    PyObject* item =
-        PyLong_FromLongLong(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
-    if (item == nullptr || PyList_Append(list, item) < 0) Py_CLEAR(list);
-    Py_XDECREF(item);
-  }
-  return list;
-}
-
-// str_from_utf8_ns(data, reps, path) -> [ns per call]: building the str from
-// valid UTF-8 `data`, for the benchmarks; path is "best", "portable" or
-// "cpython" (PyUnicode_DecodeUTF8, the yardstick).
-PyObject* str_from_utf8_ns(PyObject*, PyObject* args) {
-  Py_buffer view;
-  Py_ssize_t reps;
-  const char* path;
-  if (!PyArg_ParseTuple(args, "y*ns", &view, &reps, &path)) return nullptr;
-  PyObject* list = utf8_timings(view, reps, path);
-  PyBuffer_Release(&view);
-  return list;
 }
 
 PyMethodDef kFunctions[] = {
@@ -412,7 +367,6 @@ PyMethodDef kFunctions[] = {
     {"session_fds", session_fds, METH_O, nullptr},
     {"str_from_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(str_from_utf8)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"str_from_utf8_ns", str_from_utf8_ns, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
