@@ -556,8 +556,10 @@ SanitizePath available(SanitizePath path) {
   return path;
 }
 
-std::string sanitize_pieces(std::span<const std::uint8_t> first,
-                            std::span<const std::uint8_t> second, SanitizePath path) {
+}  // namespace
+
+std::string sanitize_for_agent(std::span<const std::uint8_t> first,
+                               std::span<const std::uint8_t> second, SanitizePath path) {
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
@@ -610,20 +612,8 @@ std::string sanitize_pieces(std::span<const std::uint8_t> first,
   return decoded;
 }
 
-}  // namespace
-
 std::string sanitize_for_agent(std::span<const std::uint8_t> bytes) {
-  return sanitize_pieces(bytes, {}, SanitizePath::kBest);
-}
-
-std::string sanitize_for_agent(std::span<const std::uint8_t> first,
-                               std::span<const std::uint8_t> second) {
-  return sanitize_pieces(first, second, SanitizePath::kBest);
-}
-
-std::string sanitize_for_agent(std::span<const std::uint8_t> first,
-                               std::span<const std::uint8_t> second, SanitizePath path) {
-  return sanitize_pieces(first, second, path);
+  return sanitize_for_agent(bytes, {});
 }
 
 bool utf8_valid(std::span<const std::uint8_t> bytes, SanitizePath path) {
