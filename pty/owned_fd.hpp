@@ -58,6 +58,14 @@ class OwnedFd {
     return OwnedFd(dup);
   }
 
+  // `fd` itself when it is numbered 3 or above, else a close-on-exec duplicate
+  // that is (the original is closed). A host that had closed 0, 1 or 2 may
+  // restore them with dup2 at any time, which would silently replace ours.
+  static std::expected<OwnedFd, int> lift_above_stdio(OwnedFd fd) noexcept {
+    if (fd.get() >= 3) return fd;
+    return duplicate(fd.get(), 3);
+  }
+
  private:
   int fd_ = -1;
 };

@@ -52,10 +52,9 @@ std::uint8_t host_control_char(int index, std::uint8_t fallback) noexcept {
 // Moves a descriptor that landed on 0, 1 or 2 (the host had closed them) out of
 // the way of the child's standard descriptors. Keeps close-on-exec.
 int lift_above_stdio(OwnedFd& fd) noexcept {
-  if (fd.get() >= 3) return 0;
-  auto moved = OwnedFd::duplicate(fd.get(), 3);
-  if (!moved) return moved.error();
-  fd = std::move(*moved);
+  auto lifted = OwnedFd::lift_above_stdio(std::move(fd));
+  if (!lifted) return lifted.error();
+  fd = std::move(*lifted);
   return 0;
 }
 

@@ -23,7 +23,10 @@ OwnedFd open_pidfd(pid_t pid) noexcept {
   long fd = ::syscall(SYS_pidfd_open, pid, 0);
   if (fd >= 0) {
     ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-    return OwnedFd(static_cast<int>(fd));
+    // Kept clear of 0-2 like every other descriptor we hold; without a number
+    // to spare, pauses simply sleep.
+    auto lifted = OwnedFd::lift_above_stdio(OwnedFd(static_cast<int>(fd)));
+    if (lifted) return std::move(*lifted);
   }
 #else
   (void)pid;
