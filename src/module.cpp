@@ -4,6 +4,7 @@
 // method body only converts its arguments and calls into the session.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -266,7 +267,8 @@ PyObject* send_and_read_until_ready(Session& session, const Bound& bound) {
     // A child that stops reading can block this write; other threads run meanwhile.
     WithoutGil released;
     written = session.write_bytes(
-        std::span(reinterpret_cast<const std::uint8_t*>(input->data()), input->size()));
+        std::span(reinterpret_cast<const std::uint8_t*>(input->data()), input->size()),
+        std::max(params->timeout_ms, kWriteStallFloorMs));
   }
   if (!written) return raise_runtime(written.error());
   return wait_and_return(session, *params);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+
 #include "src/sanitize.hpp"
 
 namespace quillo {
@@ -107,13 +109,17 @@ std::expected<void, SessionError> Session::set_ready_markers(Markers markers) {
   return {};
 }
 
-std::expected<void, SessionError> Session::write_bytes(std::span<const std::uint8_t> bytes) {
+std::expected<void, SessionError> Session::write_bytes(std::span<const std::uint8_t> bytes,
+                                                        std::uint64_t stall_ms) {
+  // A century is as good as forever, and keeps the give-up instant representable.
+  constexpr std::uint64_t kLongestStallMs = 100ULL * 365 * 24 * 3600 * 1000;
+  std::chrono::milliseconds stall(static_cast<std::int64_t>(std::min(stall_ms, kLongestStallMs)));
   auto guard = writer.lock();
   if (!guard) return std::unexpected(SessionError{"writer lock poisoned"});
-  if (auto written = (*guard)->write_all(bytes); !written) {
+  if (auto written = (*guard)->write_all(bytes, stall); !written) {
     return std::unexpected(SessionError{"write failed: " + written.error().to_string()});
   }
-  if (auto flushed = (*guard)->flush(); !flushed) {
+  if (auto flushed = (*guard)->flush(stall); !flushed) {
     return std::unexpected(SessionError{"flush failed: " + flushed.error().to_string()});
   }
   return {};

@@ -36,6 +36,9 @@ inline constexpr std::size_t kHistoryInitialRoom = 64 * 1024;
 // How long close gives the reader to drain the terminal once the child is
 // gone before stopping it (a grandchild may keep the terminal open forever).
 inline constexpr std::chrono::milliseconds kReaderGrace{200};
+// The least time a write waits for the terminal to accept a byte before it
+// gives up with ETIMEDOUT; a wait's own deadline extends it.
+inline constexpr std::uint64_t kWriteStallFloorMs = 20000;
 
 // The state behind one Quillo object. Fields are declared in teardown order.
 struct Session {
@@ -71,7 +74,10 @@ struct Session {
   // Replaces the stored markers (each kept as its UTF-8 bytes).
   std::expected<void, SessionError> set_ready_markers(Markers markers);
 
-  std::expected<void, SessionError> write_bytes(std::span<const std::uint8_t> bytes);
+  // Writes and flushes. Gives up when the terminal has accepted no byte for
+  // `stall_ms` (see BufferedWriter).
+  std::expected<void, SessionError> write_bytes(std::span<const std::uint8_t> bytes,
+                                                std::uint64_t stall_ms = kWriteStallFloorMs);
   // Records raw output; a poisoned history lock is an internal failure.
   void append_history(std::span<const std::uint8_t> bytes);
   std::expected<std::string, SessionError> get_history();

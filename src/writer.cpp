@@ -10,43 +10,58 @@ namespace quillo {
 
 namespace {
 
-// One write that waits (poll) while the terminal's input queue is full. The
-// descriptor is non-blocking so that a wait can notice the other side going
-// away: a blocking write into a full queue would sleep on forever once the
-// last holder of the child side is gone, since nothing ever drains the queue.
-ssize_t write_waiting(int fd, const std::uint8_t* data, std::size_t len) {
+using Clock = std::chrono::steady_clock;
+
+// Waits until the terminal's input queue has room, for at most `stall`.
+// The descriptor is non-blocking so that the wait can notice the other side
+// going away (a blocking write into a full queue would sleep on forever once
+// the last holder of the child side is gone) and can give up.
+std::expected<void, IoError> wait_for_room(int fd, Clock::time_point give_up) {
   for (;;) {
-    ssize_t n = ::write(fd, data, len);
-    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now()).count();
+    if (left <= 0) return std::unexpected(IoError::os(ETIMEDOUT));
     pollfd pfd{fd, POLLOUT, 0};
-    int ready = ::poll(&pfd, 1, -1);
-    if (ready < 0 && errno != EINTR) return -1;
-    if (ready > 0 && (pfd.revents & POLLOUT) == 0 &&
-        (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-      errno = (pfd.revents & POLLNVAL) ? EBADF : EIO;
-      return -1;
+    int ready = ::poll(&pfd, 1, left > 60'000 ? 60'000 : static_cast<int>(left));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::os(errno));
     }
+    if (ready == 0) continue;
+    if (pfd.revents & POLLOUT) return {};
+    if (pfd.revents & POLLNVAL) return std::unexpected(IoError::os(EBADF));
+    return std::unexpected(IoError::os(EIO));  // POLLHUP or POLLERR: no child side any more
   }
+}
+
+// Writes all of `bytes`; `written` counts what the terminal accepted, also
+// when an error ends the loop. `zero_write` is the text for a write that
+// accepts nothing.
+std::expected<void, IoError> write_fully(int fd, std::span<const std::uint8_t> bytes,
+                                         std::size_t& written, std::chrono::milliseconds stall,
+                                         const char* zero_write) {
+  written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return std::unexpected(IoError::custom(zero_write));
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(IoError::os(errno));
+    // The stall clock restarts with every accepted byte: it bounds a child
+    // that has stopped reading, not a long input.
+    if (auto room = wait_for_room(fd, Clock::now() + stall); !room) return room;
+  }
+  return {};
 }
 
 }  // namespace
 
-std::expected<void, IoError> BufferedWriter::flush_buffer() {
+std::expected<void, IoError> BufferedWriter::flush(std::chrono::milliseconds stall) {
   std::size_t written = 0;
-  std::expected<void, IoError> result;
-  while (written < len_) {
-    ssize_t n = write_waiting(fd_.get(), buffer_.get() + written, len_ - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result = std::unexpected(IoError::os(errno));
-      break;
-    }
-    if (n == 0) {
-      result = std::unexpected(IoError::custom("failed to write the buffered data"));
-      break;
-    }
-    written += static_cast<std::size_t>(n);
-  }
+  auto result = write_fully(fd_.get(), std::span(buffer_.get(), len_), written, stall,
+                            "failed to write the buffered data");
   // What the terminal accepted leaves the buffer; the rest goes out first next time.
   if (written > 0) {
     std::memmove(buffer_.get(), buffer_.get() + written, len_ - written);
@@ -55,38 +70,20 @@ std::expected<void, IoError> BufferedWriter::flush_buffer() {
   return result;
 }
 
-std::expected<void, IoError> BufferedWriter::write_direct(std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write_waiting(fd_.get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::os(errno));
-    }
-    if (n == 0) return std::unexpected(IoError::custom("failed to write whole buffer"));
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-std::expected<void, IoError> BufferedWriter::write_all(std::span<const std::uint8_t> bytes) {
+std::expected<void, IoError> BufferedWriter::write_all(std::span<const std::uint8_t> bytes,
+                                                       std::chrono::milliseconds stall) {
   if (bytes.empty()) return {};
   std::size_t spare = kCapacity - len_;
-  if (bytes.size() < spare) {
-    std::memcpy(buffer_.get() + len_, bytes.data(), bytes.size());
-    len_ += bytes.size();
-    return {};
-  }
   if (bytes.size() > spare) {
-    if (auto flushed = flush_buffer(); !flushed) return flushed;
+    if (auto flushed = flush(stall); !flushed) return flushed;
   }
-  if (bytes.size() >= kCapacity) return write_direct(bytes);
+  if (bytes.size() >= kCapacity) {
+    std::size_t written = 0;
+    return write_fully(fd_.get(), bytes, written, stall, "failed to write whole buffer");
+  }
   std::memcpy(buffer_.get() + len_, bytes.data(), bytes.size());
   len_ += bytes.size();
   return {};
-}
-
-std::expected<void, IoError> BufferedWriter::flush() {
-  return flush_buffer();
 }
 
 void BufferedWriter::close() noexcept {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -14,6 +15,10 @@ namespace quillo {
 // A write buffer of 8,192 bytes in front of a terminal descriptor. Short
 // inputs are gathered in the buffer, inputs of a full buffer or more go
 // straight to the descriptor. Interrupted writes are retried.
+//
+// Every write waits for room in the terminal's input queue for at most
+// `stall` since the terminal last accepted a byte; then it fails with
+// ETIMEDOUT. A child that keeps reading, however slowly, never hits that.
 class BufferedWriter {
  public:
   static constexpr std::size_t kCapacity = 8192;
@@ -21,10 +26,14 @@ class BufferedWriter {
   explicit BufferedWriter(pty::OwnedFd fd)
       : fd_(std::move(fd)), buffer_(std::make_unique<std::uint8_t[]>(kCapacity)) {}
 
-  // Errors here are the "write failed" kind.
-  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes);
-  // Errors here are the "flush failed" kind. Bytes not accepted stay buffered.
-  std::expected<void, IoError> flush();
+  // Errors here are the "write failed" kind. Of a direct write that fails,
+  // the bytes the terminal accepted are gone to the child, the rest are not
+  // kept.
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes,
+                                         std::chrono::milliseconds stall);
+  // Errors here are the "flush failed" kind. Bytes not accepted stay buffered
+  // and go out ahead of the next input.
+  std::expected<void, IoError> flush(std::chrono::milliseconds stall);
 
   // Teardown: writes what is buffered as far as the terminal takes it without
   // blocking (the child may be gone or not reading), then closes.
@@ -34,9 +43,6 @@ class BufferedWriter {
   int fd() const noexcept { return fd_.get(); }
 
  private:
-  std::expected<void, IoError> flush_buffer();
-  std::expected<void, IoError> write_direct(std::span<const std::uint8_t> bytes);
-
   pty::OwnedFd fd_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t len_ = 0;
