@@ -4,9 +4,9 @@
 
 namespace quillo {
 
-Channel make_channel() {
-  auto state = std::make_shared<detail::ChannelState>();
-  return Channel{ChunkSender(state), ChunkReceiver(state)};
+Channel make_channel(std::size_t bound) {
+  auto state = std::make_shared<detail::ChannelState>(bound);
+  return Channel{ChunkSender(state), ChunkReceiver(state), SendStopper(state)};
 }
 
 bool ChunkSender::send(Chunk chunk) {
@@ -14,10 +14,23 @@ bool ChunkSender::send(Chunk chunk) {
   {
     std::lock_guard lock(state_->mutex);
     if (!state_->receiver_alive) return false;
+    state_->queued += chunk.size();
     state_->queue.push_back(std::move(chunk));
   }
   state_->arrived.notify_one();
   return true;
+}
+
+bool ChunkSender::wait_for_room() {
+  if (!state_) return false;
+  std::unique_lock lock(state_->mutex);
+  auto& s = *state_;
+  if (s.queued >= s.bound && !s.stop_requested && s.receiver_alive) {
+    s.sender_waiting = true;
+    s.room.wait(lock, [&s] { return s.queued < s.bound || s.stop_requested || !s.receiver_alive; });
+    s.sender_waiting = false;
+  }
+  return !s.stop_requested && s.receiver_alive;
 }
 
 void ChunkSender::close() noexcept {
@@ -28,6 +41,21 @@ void ChunkSender::close() noexcept {
   }
   state_->arrived.notify_all();
   state_.reset();
+}
+
+void SendStopper::stop() noexcept {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop_requested = true;
+  }
+  state_->room.notify_all();
+}
+
+bool SendStopper::sender_waiting() const noexcept {
+  if (!state_) return false;
+  std::lock_guard lock(state_->mutex);
+  return state_->sender_waiting;
 }
 
 void ChunkReceiver::take_front(std::vector<std::uint8_t>& out, std::size_t limit) {
@@ -41,6 +69,12 @@ void ChunkReceiver::take_front(std::vector<std::uint8_t>& out, std::size_t limit
     state_->front_taken = 0;
   } else {
     state_->front_taken += n;
+  }
+  bool was_full = state_->queued >= state_->bound;
+  state_->queued -= n;
+  // Woken under the lock: the waiter re-checks the count when it gets it.
+  if (was_full && state_->queued < state_->bound && state_->sender_waiting) {
+    state_->room.notify_one();
   }
 }
 
@@ -73,7 +107,9 @@ void ChunkReceiver::close() noexcept {
     state_->receiver_alive = false;
     dropped.swap(state_->queue);
     state_->front_taken = 0;
+    state_->queued = 0;
   }
+  state_->room.notify_all();
   state_.reset();
 }
 

@@ -32,24 +32,41 @@ struct ReaderState {
   std::shared_ptr<StopSignal> stop;
 };
 
+// After a stop: takes what the terminal already holds, without waiting for
+// more, up to kStopDrainLimit.
+void drain(ReaderState& state, std::uint8_t* buffer) {
+  std::size_t taken = 0;
+  while (taken < kStopDrainLimit) {
+    ssize_t n = ::read(state.fd.get(), buffer, kReadSize);
+    if (n < 0 && errno == EINTR) continue;
+    // Nothing more held (EAGAIN), end of file or an error: done.
+    if (n <= 0) return;
+    if (!state.sender.send(Chunk(buffer, buffer + n))) return;
+    taken += static_cast<std::size_t>(n);
+  }
+}
+
 void run_reader(ReaderState& state) {
   auto buffer = std::make_unique<std::uint8_t[]>(kReadSize);  // zero-filled
   std::array<pollfd, 2> fds{pollfd{state.fd.get(), POLLIN, 0}, pollfd{state.stop->fd(), POLLIN, 0}};
   for (;;) {
+    // False once close stopped us (or the session is gone, then sends fail).
+    if (!state.sender.wait_for_room()) break;
     int ready = ::poll(fds.data(), fds.size(), -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[1].revents != 0) return;
+    if (fds[1].revents != 0) break;
     if (fds[0].revents == 0) continue;
     ssize_t n = ::read(state.fd.get(), buffer.get(), kReadSize);
     // The terminal is non-blocking (see the writer): nothing to read yet is
     // not an end. End of file or an error (EIO once the child side is gone) is.
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n <= 0) return;
     if (!state.sender.send(Chunk(buffer.get(), buffer.get() + n))) return;
   }
+  drain(state, buffer.get());
 }
 
 extern "C" void* reader_main(void* arg) {
@@ -66,9 +83,13 @@ extern "C" void* reader_main(void* arg) {
 }  // namespace
 
 std::expected<std::shared_ptr<StopSignal>, int> StopSignal::create() {
-  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return std::unexpected(errno);
-  return std::shared_ptr<StopSignal>(new StopSignal(pty::OwnedFd(fd)));
+  pty::OwnedFd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!fd) return std::unexpected(errno);
+  if (auto lifted = pty::OwnedFd::lift_above_stdio(std::move(fd)); lifted) {
+    return std::shared_ptr<StopSignal>(new StopSignal(std::move(*lifted)));
+  } else {
+    return std::unexpected(lifted.error());
+  }
 }
 
 void StopSignal::raise() noexcept {
@@ -79,15 +100,26 @@ void StopSignal::raise() noexcept {
 ReaderHandle::ReaderHandle(ReaderHandle&& other) noexcept
     : thread_(other.thread_),
       stop_(std::move(other.stop_)),
+      stopper_(std::move(other.stopper_)),
       joinable_(std::exchange(other.joinable_, false)) {}
 
 ReaderHandle::~ReaderHandle() {
   if (joinable_) ::pthread_detach(thread_);
 }
 
+void ReaderHandle::stop() noexcept {
+  stopper_.stop();
+  stop_->raise();
+}
+
 void ReaderHandle::stop_and_join(std::chrono::milliseconds grace) noexcept {
   if (!joinable_) return;
   joinable_ = false;
+  if (stopper_.sender_waiting()) {
+    stop();
+    ::pthread_join(thread_, nullptr);
+    return;
+  }
   struct timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   auto ns = deadline.tv_nsec + std::chrono::nanoseconds(grace).count();
@@ -98,11 +130,11 @@ void ReaderHandle::stop_and_join(std::chrono::milliseconds grace) noexcept {
     rc = ::pthread_clockjoin_np(thread_, nullptr, CLOCK_MONOTONIC, &deadline);
   } while (rc == EINTR);
   if (rc == 0) return;
-  stop_->raise();
+  stop();
   ::pthread_join(thread_, nullptr);
 }
 
-ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender,
+ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender, SendStopper stopper,
                                  std::shared_ptr<StopSignal> stop) {
   auto state = std::make_unique<ReaderState>(ReaderState{std::move(fd), std::move(sender), stop});
 
@@ -125,7 +157,7 @@ ReaderHandle spawn_reader_thread(pty::OwnedFd fd, ChunkSender sender,
   }
   state.release();  // now owned by the thread
   ::pthread_setname_np(thread, "quillo_reader");
-  return ReaderHandle(thread, std::move(stop));
+  return ReaderHandle(thread, std::move(stop), std::move(stopper));
 }
 
 }  // namespace quillo

@@ -68,8 +68,8 @@ std::expected<std::unique_ptr<Session>, SpawnError> Session::spawn(std::string c
   }
   BufferedWriter writer(std::move(*writer_fd));
   auto channel = make_channel();
-  ReaderHandle reader =
-      spawn_reader_thread(std::move(*reader_fd), std::move(channel.sender), std::move(*stop));
+  ReaderHandle reader = spawn_reader_thread(std::move(*reader_fd), std::move(channel.sender),
+                                            std::move(channel.stopper), std::move(*stop));
   auto session =
       std::make_unique<Session>(std::move(*process), std::move(writer), std::move(channel.receiver),
                                 std::move(reader), std::move(command), history_limit, interactive);

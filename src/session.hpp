@@ -33,8 +33,10 @@ using Markers = std::vector<std::string>;
 
 inline constexpr std::size_t kDefaultHistoryLimit = 4 * 1024 * 1024;
 inline constexpr std::size_t kHistoryInitialRoom = 64 * 1024;
-// How long close gives the reader to drain the terminal once the child is
-// gone before stopping it (a grandchild may keep the terminal open forever).
+// How long close waits for the reader to reach the end of the terminal by
+// itself once the child is gone, before stopping it (a grandchild may keep the
+// terminal open forever). A stopped reader still takes what the terminal
+// holds: the grace bounds only the wait for more output.
 inline constexpr std::chrono::milliseconds kReaderGrace{200};
 // The least time a write waits for the terminal to accept a byte before it
 // gives up with ETIMEDOUT; a wait's own deadline extends it.
