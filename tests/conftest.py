@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import shutil
 import stat
@@ -76,6 +77,21 @@ def python_env(**extra: str) -> dict[str, str]:
     if _PRELOAD:
         env["LD_PRELOAD"] = _PRELOAD
     return env
+
+
+def run_host(code: str, *, timeout: float = 300, **popen) -> dict:
+    """Runs `code` in a fresh interpreter that imports quillo like this run does;
+    the host prints one JSON object as its last line of standard output."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=python_env(),
+        **popen,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    return json.loads(result.stdout.strip().splitlines()[-1])
 
 
 def open_fds() -> set[int]:
