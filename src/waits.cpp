@@ -53,10 +53,51 @@ std::optional<std::string> find_marker(const std::vector<std::uint8_t>& output,
   return std::nullopt;
 }
 
+enum class Step { kGoOn, kStop };
+
+// How one phase of a wait receives: the longest single receive, whether a
+// receive is cut short by the phase's deadline, and whether a receive that
+// brings nothing ends the phase.
+struct Receiving {
+  nanoseconds slice;
+  bool clip_to_deadline;
+  bool end_when_empty;
+};
+
+// The one collecting loop of both waits. Each pass tests, in this order: the
+// byte cap (which sets `cap_reached`), the deadline, then the phase's own
+// `before` rule; receives one chunk; and lets `after` decide on it. It ends
+// too when the reader is gone and everything queued has been taken.
+template <class Before, class After>
+void collect(Session& session, std::vector<std::uint8_t>& out, std::uint64_t cap,
+             bool& cap_reached, Clock::time_point deadline, Receiving how, Before before,
+             After after) {
+  for (;;) {
+    if (out.size() >= cap) {
+      cap_reached = true;
+      return;
+    }
+    if (Clock::now() >= deadline) return;
+    if (before() == Step::kStop) return;
+    auto slice = how.clip_to_deadline ? std::min(remaining(deadline), how.slice) : how.slice;
+    RecvStatus status = receive(session, out, cap, slice);
+    if (status == RecvStatus::kTimedOut) {
+      if (how.end_when_empty) return;
+      continue;
+    }
+    if (status == RecvStatus::kDisconnected) return;
+    if (after() == Step::kStop) return;
+  }
+}
+
+auto no_rule() {
+  return [] { return Step::kGoOn; };
+}
+
 }  // namespace
 
 bool marker_matches(std::string_view text, std::string_view marker) {
-  return text.ends_with(marker) || text.find(marker) != std::string_view::npos;
+  return text.find(marker) != std::string_view::npos;
 }
 
 bool should_wait_for_markers(Session& session) {
@@ -71,39 +112,22 @@ MarkerWaitResult read_until_ready_inner(Session& session, std::uint64_t timeout_
 
   MarkerWaitResult result;
   auto& out = result.output;
-  if (max_output_bytes == 0) {
-    result.cap_reached = true;
-  } else {
-    for (;;) {
-      if (out.size() >= max_output_bytes) {
-        result.cap_reached = true;
-        break;
-      }
-      if (Clock::now() >= deadline) break;
-      auto slice = std::min(remaining(deadline), kMainSlice);
-      RecvStatus status = receive(session, out, max_output_bytes, slice);
-      if (status == RecvStatus::kTimedOut) continue;
-      if (status == RecvStatus::kDisconnected) break;
-      if (out.size() >= max_output_bytes) result.cap_reached = true;
-      if (markers.empty()) continue;
-      if (auto marker = find_marker(out, markers)) {
-        result.matched = true;
-        result.marker = std::move(marker);
-        break;
-      }
-    }
+  // A cap of 0 ends the wait before anything is received.
+  collect(session, out, max_output_bytes, result.cap_reached, deadline,
+          {kMainSlice, true, false}, no_rule(), [&] {
+            if (out.size() >= max_output_bytes) result.cap_reached = true;
+            if (markers.empty()) return Step::kGoOn;
+            result.marker = find_marker(out, markers);
+            result.matched = result.marker.has_value();
+            return result.matched ? Step::kStop : Step::kGoOn;
+          });
 
-    if (result.matched && !result.cap_reached) {
-      auto settle_deadline = after(Clock::now(), from_ms(settle_ms));
-      while (Clock::now() < settle_deadline) {
-        RecvStatus status = receive(session, out, max_output_bytes, kSettleSlice);
-        if (status != RecvStatus::kReceived) break;
-        if (out.size() >= max_output_bytes) {
-          result.cap_reached = true;
-          break;
-        }
-      }
-    }
+  // Settling ignores the overall deadline: each receive waits the full 25 ms
+  // and the first one that brings nothing ends it.
+  if (result.matched && !result.cap_reached) {
+    collect(session, out, max_output_bytes, result.cap_reached,
+            after(Clock::now(), from_ms(settle_ms)), {kSettleSlice, false, true}, no_rule(),
+            no_rule());
   }
   session.append_history(out);
   return result;
@@ -115,26 +139,15 @@ QuietWaitResult read_until_quiet_inner(Session& session, std::uint64_t timeout_m
   auto quiet = from_ms(quiet_ms);
   QuietWaitResult result;
   auto& out = result.output;
-  bool received_any = false;
-  Clock::time_point last_chunk{};
-  if (max_output_bytes == 0) {
-    result.cap_reached = true;
-  } else {
-    for (;;) {
-      if (out.size() >= max_output_bytes) {
-        result.cap_reached = true;
-        break;
-      }
-      if (Clock::now() >= deadline) break;
-      if (received_any && Clock::now() - last_chunk >= quiet) break;
-      auto slice = std::min(remaining(deadline), kQuietSlice);
-      RecvStatus status = receive(session, out, max_output_bytes, slice);
-      if (status == RecvStatus::kTimedOut) continue;
-      if (status == RecvStatus::kDisconnected) break;
-      last_chunk = Clock::now();
-      received_any = true;
-    }
-  }
+  // The quiet time counts only once output has begun.
+  std::optional<Clock::time_point> last_chunk;
+  collect(
+      session, out, max_output_bytes, result.cap_reached, deadline, {kQuietSlice, true, false},
+      [&] { return last_chunk && Clock::now() - *last_chunk >= quiet ? Step::kStop : Step::kGoOn; },
+      [&] {
+        last_chunk = Clock::now();
+        return Step::kGoOn;
+      });
   session.append_history(out);
   return result;
 }
