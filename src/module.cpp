@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "src/args.hpp"
@@ -181,6 +182,8 @@ QuilloObject* receiver(PyObject* self) {
   return obj;
 }
 
+// Runs `body` on the receiver's record, or on the slot that holds it for a
+// body that replaces the record (reset).
 template <Use use, class F>
 PyObject* with_borrow(PyObject* self, F&& body) {
   QuilloObject* obj = receiver(self);
@@ -190,11 +193,15 @@ PyObject* with_borrow(PyObject* self, F&& body) {
     PyErr_SetString(PyExc_RuntimeError, borrow.refusal());
     return nullptr;
   }
-  return body(*obj->session);
+  if constexpr (std::is_invocable_v<F, std::unique_ptr<Session>&>) {
+    return body(obj->session);
+  } else {
+    return body(*obj->session);
+  }
 }
 
 // A method without parameters (METH_NOARGS).
-template <Use use, PyObject* (*Body)(Session&)>
+template <Use use, auto Body>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
   return contained([&] { return with_borrow<use>(self, Body); });
 }
@@ -308,18 +315,9 @@ PyObject* close_method(Session& session) {
   Py_RETURN_NONE;
 }
 
-PyObject* reset_entry(PyObject* self, PyObject*) {
-  return contained([&]() -> PyObject* {
-    QuilloObject* obj = receiver(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(*obj, Use::kExclusive);
-    if (!borrow.held()) {
-      PyErr_SetString(PyExc_RuntimeError, borrow.refusal());
-      return nullptr;
-    }
-    if (auto done = quillo::reset(obj->session); !done) return raise_spawn(done.error());
-    Py_RETURN_NONE;
-  });
+PyObject* reset_method(std::unique_ptr<Session>& session) {
+  if (auto done = quillo::reset(session); !done) return raise_spawn(done.error());
+  Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------- the type
@@ -422,7 +420,7 @@ PyMethodDef kMethods[] = {
     {"get_initial_command", noargs_entry<Use::kShared, get_initial_command>, METH_NOARGS,
      "get_initial_command($self)\n--\n\n"},
     {"close", noargs_entry<Use::kExclusive, close_method>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"reset", reset_entry, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"reset", noargs_entry<Use::kExclusive, reset_method>, METH_NOARGS, "reset($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -452,24 +450,12 @@ PyObject* init_module() {
     Py_DECREF(module);
     return nullptr;
   }
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      Py_DECREF(type);
-      Py_DECREF(module);
-      return nullptr;
-    }
-  }
-  PyObject* name = PyUnicode_FromString("Quillo");
-  bool ok = name != nullptr && PyList_Check(all) && PyList_Append(all, name) == 0 &&
+  // A module fresh from PyModule_Create has no __all__ yet.
+  PyObject* all = Py_BuildValue("[s]", "Quillo");
+  bool ok = all != nullptr && PyModule_AddObjectRef(module, "__all__", all) == 0 &&
             PyModule_AddObjectRef(module, "Quillo", reinterpret_cast<PyObject*>(type)) == 0;
-  Py_XDECREF(name);
-  Py_DECREF(all);
+  Py_XDECREF(all);
   if (!ok) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
     Py_DECREF(type);
     Py_DECREF(module);
     return nullptr;
