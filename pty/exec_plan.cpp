@@ -27,11 +27,6 @@ std::expected<ExecPlan, Errno> ExecPlan::build(const Command& command) {
   for (const auto& arg : command.args) {
     if (has_nul(arg)) return std::unexpected(Errno::from_raw(EINVAL));
   }
-  for (const auto& [name, value] : command.env_changes) {
-    if (has_nul(name) || (value && has_nul(*value))) {
-      return std::unexpected(Errno::from_raw(EINVAL));
-    }
-  }
 
   ExecPlan plan;
   const std::string& program = command.program;
@@ -60,21 +55,6 @@ std::expected<ExecPlan, Errno> ExecPlan::build(const Command& command) {
   for (auto& arg : plan.arg_storage_) plan.argv_.push_back(arg.data());
   plan.argv_.push_back(nullptr);
 
-  if (!command.env_changes.empty()) {
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-      std::string_view line(*entry);
-      std::string_view name = line.substr(0, line.find('='));
-      bool changed = false;
-      for (const auto& change : command.env_changes) changed |= change.first == name;
-      if (!changed) plan.env_storage_.emplace_back(line);
-    }
-    for (const auto& [name, value] : command.env_changes) {
-      if (value) plan.env_storage_.push_back(name + "=" + *value);
-    }
-    for (auto& line : plan.env_storage_) plan.envp_.push_back(line.data());
-    plan.envp_.push_back(nullptr);
-  }
-
   // {"/bin/sh", <candidate>, args[1..], nullptr}; slot 1 is filled in the child.
   static char shell[] = "/bin/sh";
   plan.script_argv_.push_back(shell);
@@ -87,7 +67,7 @@ std::expected<ExecPlan, Errno> ExecPlan::build(const Command& command) {
 
 int ExecPlan::exec() noexcept {
   if (empty_name_) return ENOENT;
-  char** envp = envp_.empty() ? environ : envp_.data();
+  char** envp = environ;
   bool got_eacces = false;
   int last_error = ENOENT;
   for (auto& candidate : candidates_) {

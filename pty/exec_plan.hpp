@@ -11,8 +11,8 @@ namespace quillo::pty {
 
 // Everything the child needs to exec, built in the parent before fork so that
 // the child allocates nothing: candidate paths in PATH order, the argument
-// vector, the environment, and the /bin/sh vector for scripts without a
-// "#!" line (execvp's fallback).
+// vector, and the /bin/sh vector for scripts without a "#!" line (execvp's
+// fallback). The child runs with the host's environment.
 class ExecPlan {
  public:
   static std::expected<ExecPlan, Errno> build(const Command& command);
@@ -30,8 +30,6 @@ class ExecPlan {
   std::vector<std::string> candidates_;
   std::vector<std::string> arg_storage_;
   std::vector<char*> argv_;
-  std::vector<std::string> env_storage_;
-  std::vector<char*> envp_;  // empty: inherit the process environment
   std::vector<char*> script_argv_;
   // execvp reports ENOENT for an empty name without trying anything.
   bool empty_name_ = false;

@@ -50,22 +50,18 @@ std::expected<std::unique_ptr<Session>, SpawnError> Session::spawn(std::string c
   if (int flags = ::fcntl(handle->get(), F_GETFL); flags >= 0) {
     (void)::fcntl(handle->get(), F_SETFL, flags | O_NONBLOCK);
   }
+  auto clone_failed = [](const char* which, int err) {
+    return std::unexpected(SpawnError{std::string("Failed to clone pty handle (") + which +
+                                      "): " + IoError::os(err).to_string()});
+  };
   auto reader_fd = pty::OwnedFd::duplicate(handle->get(), 3);
-  if (!reader_fd) {
-    return std::unexpected(SpawnError{"Failed to clone pty handle (reader): " +
-                                      IoError::os(reader_fd.error()).to_string()});
-  }
+  if (!reader_fd) return clone_failed("reader", reader_fd.error());
   auto writer_fd = pty::OwnedFd::duplicate(handle->get(), 3);
-  if (!writer_fd) {
-    return std::unexpected(SpawnError{"Failed to clone pty handle (writer): " +
-                                      IoError::os(writer_fd.error()).to_string()});
-  }
-  // The reader's other handle: what close raises to stop it.
+  if (!writer_fd) return clone_failed("writer", writer_fd.error());
+  // The reader's second handle, what close raises to stop it: its failure is
+  // reported as the reader's.
   auto stop = StopSignal::create();
-  if (!stop) {
-    return std::unexpected(SpawnError{"Failed to clone pty handle (reader): " +
-                                      IoError::os(stop.error()).to_string()});
-  }
+  if (!stop) return clone_failed("reader", stop.error());
   BufferedWriter writer(std::move(*writer_fd));
   auto channel = make_channel();
   ReaderHandle reader = spawn_reader_thread(std::move(*reader_fd), std::move(channel.sender),

@@ -39,7 +39,6 @@ class BufferedWriter {
   // blocking (the child may be gone or not reading), then closes.
   void close() noexcept;
 
-  std::size_t buffered() const noexcept { return len_; }
   int fd() const noexcept { return fd_.get(); }
 
  private:
