@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,7 +19,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "pty/exec_plan.hpp"
@@ -83,6 +83,25 @@ void close_all_except(std::array<int, 4> keep, long open_max) noexcept {
     }
   }
 }
+
+// ---------------------------------------------------------------- the child
+//
+// Everything from here to exec runs in the child, which shares the parent's
+// memory (clone with CLONE_VM | CLONE_VFORK) or is a fresh fork of a possibly
+// threaded parent. The contract for this code:
+// - only async-signal-safe system calls (open, close, dup2, fcntl, ioctl,
+//   tcgetattr/tcsetattr, setsid, sigaction, sigprocmask, execve, write,
+//   _exit, the close_range syscall); no allocation, no locks, no stdio, no
+//   errno-setting library call whose state another thread may hold;
+// - it reads only what the parent prepared before the clone (the exec plan,
+//   the slave's name, descriptor numbers, the limit) and writes only into the
+//   exec plan's own storage and its locals;
+// - it never returns into the parent's frames: every path ends in execve or
+//   _exit;
+// - no handler of the host can run (all signals stay blocked until every
+//   caught one is reset to its default).
+// The extension is linked with immediate binding (-z now), so no call here
+// goes through the lazy symbol binder on the borrowed stack.
 
 // The child's steps up to exec. Returns the errno to report.
 int child_steps(ExecPlan& plan, const char* slave_name, int master, int pipe_read, int pipe_write,
@@ -205,6 +224,38 @@ int shared_memory_child(void* arg) {
   child_main(*a->plan, a->slave_name, a->master, a->pipe_read, a->pipe_write, a->open_max);
 }
 
+// The borrowed stack the child runs on until it execs: 64 KiB above one
+// inaccessible page, so an overflow faults instead of writing into whatever
+// lies below.
+class ChildStack {
+ public:
+  static constexpr std::size_t kSize = 64 * 1024;
+  ChildStack() noexcept {
+    page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* base = ::mmap(nullptr, page_ + kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                        -1, 0);
+    if (base == MAP_FAILED) return;
+    base_ = static_cast<std::uint8_t*>(base);
+    if (::mprotect(base_ + page_, kSize, PROT_READ | PROT_WRITE) != 0) {
+      int err = errno;
+      ::munmap(base_, page_ + kSize);
+      base_ = nullptr;
+      errno = err;
+    }
+  }
+  ~ChildStack() {
+    if (base_ != nullptr) ::munmap(base_, page_ + kSize);
+  }
+  ChildStack(const ChildStack&) = delete;
+  ChildStack& operator=(const ChildStack&) = delete;
+  bool valid() const noexcept { return base_ != nullptr; }
+  void* top() const noexcept { return base_ + page_ + kSize; }
+
+ private:
+  std::uint8_t* base_ = nullptr;
+  std::size_t page_ = 0;
+};
+
 #endif
 
 // Starts the child. Normally it shares our memory and we are suspended until
@@ -219,13 +270,13 @@ pid_t start_child(ChildArgs& args) {
   }
   return pid;
 #else
-  constexpr std::size_t kStackSize = 64 * 1024;
-  auto stack = std::make_unique<std::uint8_t[]>(kStackSize);
+  ChildStack stack;
+  if (!stack.valid()) return -1;
   sigset_t all, previous;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   args.mask = &previous;
-  pid_t pid = ::clone(shared_memory_child, stack.get() + kStackSize,
+  pid_t pid = ::clone(shared_memory_child, stack.top(),
                       CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
   int err = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
