@@ -232,8 +232,8 @@ class ChildStack {
   static constexpr std::size_t kSize = 64 * 1024;
   ChildStack() noexcept {
     page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    void* base = ::mmap(nullptr, page_ + kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                        -1, 0);
+    void* base =
+        ::mmap(nullptr, page_ + kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (base == MAP_FAILED) return;
     base_ = static_cast<std::uint8_t*>(base);
     if (::mprotect(base_ + page_, kSize, PROT_READ | PROT_WRITE) != 0) {
@@ -276,8 +276,7 @@ pid_t start_child(ChildArgs& args) {
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   args.mask = &previous;
-  pid_t pid = ::clone(shared_memory_child, stack.top(),
-                      CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+  pid_t pid = ::clone(shared_memory_child, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
   int err = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errno = err;

@@ -69,9 +69,8 @@ struct Receiving {
 // `before` rule; receives one chunk; and lets `after` decide on it. It ends
 // too when the reader is gone and everything queued has been taken.
 template <class Before, class After>
-void collect(Session& session, std::vector<std::uint8_t>& out, std::uint64_t cap,
-             bool& cap_reached, Clock::time_point deadline, Receiving how, Before before,
-             After after) {
+void collect(Session& session, std::vector<std::uint8_t>& out, std::uint64_t cap, bool& cap_reached,
+             Clock::time_point deadline, Receiving how, Before before, After after) {
   for (;;) {
     if (out.size() >= cap) {
       cap_reached = true;
@@ -113,8 +112,8 @@ MarkerWaitResult read_until_ready_inner(Session& session, std::uint64_t timeout_
   MarkerWaitResult result;
   auto& out = result.output;
   // A cap of 0 ends the wait before anything is received.
-  collect(session, out, max_output_bytes, result.cap_reached, deadline,
-          {kMainSlice, true, false}, no_rule(), [&] {
+  collect(session, out, max_output_bytes, result.cap_reached, deadline, {kMainSlice, true, false},
+          no_rule(), [&] {
             if (out.size() >= max_output_bytes) result.cap_reached = true;
             if (markers.empty()) return Step::kGoOn;
             result.marker = find_marker(out, markers);
