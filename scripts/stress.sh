@@ -9,6 +9,10 @@
 #   scripts/stress.sh --sanitize      the whole suite, long part included, under
 #                                     AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/stress.sh --tsan          the threaded tests under ThreadSanitizer
+#   scripts/stress.sh --ubsan         the suite under UndefinedBehaviorSanitizer
+#                                     alone, which keeps the shipped clone spawn
+#                                     path (AddressSanitizer and ThreadSanitizer
+#                                     builds fork instead)
 #   ... -- ARGS                       extra arguments go to pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +23,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) mode=asan ;;
     --tsan) mode=tsan ;;
+    --ubsan) mode=ubsan ;;
     --) shift; pytest_args+=("$@"); break ;;
     *) pytest_args+=("$1") ;;
   esac
@@ -38,7 +43,8 @@ ensure_libfuzzer() {
 
 # Threaded tests: every session has a reader thread; these add threads of their own.
 THREADED=(tests/test_threads.py tests/test_lifecycle.py tests/test_stress_host.py
-          tests/test_stress_fds.py tests/test_reads.py tests/test_waits.py tests/test_writes.py)
+          tests/test_stress_fds.py tests/test_reads.py tests/test_waits.py tests/test_writes.py
+          tests/test_bounds.py)
 
 case "$mode" in
   long)
@@ -48,6 +54,9 @@ case "$mode" in
   asan)
     ensure_libfuzzer
     QUILLO_REQUIRE_FUZZER=1 exec scripts/test.sh --sanitize -- -m "long or not long" "${pytest_args[@]}"
+    ;;
+  ubsan)
+    exec scripts/test.sh --sanitize=undefined -- "${pytest_args[@]}"
     ;;
   tsan)
     scripts/setup.sh

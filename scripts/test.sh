@@ -5,6 +5,8 @@
 #   scripts/test.sh                 the default suite (what CI runs)
 #   scripts/test.sh --sanitize      the same against an AddressSanitizer +
 #                                   UndefinedBehaviorSanitizer build
+#   scripts/test.sh --sanitize=LIST the same with the sanitizers in LIST
+#                                   (e.g. undefined)
 #   scripts/test.sh -- -k marker    extra arguments go to pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +16,7 @@ pytest_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) sanitize="address,undefined" ;;
+    --sanitize=*) sanitize="${1#--sanitize=}" ;;
     --) shift; pytest_args+=("$@"); break ;;
     *) pytest_args+=("$1") ;;
   esac
@@ -34,11 +37,13 @@ if [ -z "$sanitize" ]; then
   cp "$build"/_quillo_testhooks*.so "$hooks_dir"/
   QUILLO_TESTHOOKS_DIR="$hooks_dir" exec "$py" -m pytest tests "${pytest_args[@]}"
 else
-  build=build/sanitize
+  build=build/sanitize-${sanitize//,/-}
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_TEST_HOOKS=ON \
     -DQUILLO_SANITIZE="$sanitize" -DPython_EXECUTABLE="$PWD/$py" >/dev/null
   cmake --build "$build" -j2 >/dev/null
-  preload="$(c++ -print-file-name=libasan.so):$(c++ -print-file-name=libubsan.so)"
+  preload=""
+  if [[ ",$sanitize," == *,address,* ]]; then preload+="$(c++ -print-file-name=libasan.so):"; fi
+  if [[ ",$sanitize," == *,undefined,* ]]; then preload+="$(c++ -print-file-name=libubsan.so):"; fi
   reports="$PWD/$build/reports"
   rm -rf "$reports" && mkdir -p "$reports"
   # The interpreter is not instrumented: its own allocations are not ours to
