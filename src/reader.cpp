@@ -62,7 +62,7 @@ void run_reader(ReaderState& state) {
     ssize_t n = ::read(state.fd.get(), buffer.get(), kReadSize);
     // The terminal is non-blocking (see the writer): nothing to read yet is
     // not an end. End of file or an error (EIO once the child side is gone) is.
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return;
     if (!state.sender.send(Chunk(buffer.get(), buffer.get() + n))) return;
   }
