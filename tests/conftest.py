@@ -27,6 +27,8 @@ _PRELOAD = os.environ.pop("LD_PRELOAD", None)
 
 FIXTURES = Path(__file__).parent / "fixtures"
 SANITIZED = bool(os.environ.get("QUILLO_SANITIZED"))
+# ThreadSanitizer's shadow memory makes the host's resident size no measure of ours.
+THREAD_SANITIZED = "libtsan" in (_PRELOAD or "")
 
 
 @pytest.fixture(scope="session")
