@@ -35,6 +35,11 @@ class PtyMaster {
 class PtyProcess {
  public:
   static constexpr std::chrono::milliseconds kTerminateDelay{100};
+  // After SIGKILL, the longest wait for the child to die and be reaped. It
+  // ends as soon as the child is gone (normally at once); only a child stuck
+  // in an uninterruptible kernel wait can use it up, and is then left unreaped.
+  static constexpr std::chrono::milliseconds kKilledExitBound{5000};
+  static constexpr std::chrono::milliseconds kKilledPollStep{10};
 
   // Blocks until the child has exec'd or reported why it could not.
   static std::expected<PtyProcess, Errno> spawn(Command command);
@@ -51,8 +56,9 @@ class PtyProcess {
   // One non-blocking poll; reaps the child when it has ended.
   std::expected<bool, Errno> is_alive() noexcept;
 
-  // SIGHUP, SIGCONT, SIGINT, SIGTERM (and SIGKILL when forced), each followed by
-  // a pause of up to kTerminateDelay that ends early once the child is gone.
+  // SIGHUP, SIGCONT, SIGINT, SIGTERM, each followed by a pause of up to
+  // kTerminateDelay that ends early once the child is gone; when forced, then
+  // SIGKILL and a wait of up to kKilledExitBound for the child to be reaped.
   // True once the child has ended.
   std::expected<bool, Errno> exit(bool force) noexcept;
 
@@ -74,6 +80,8 @@ class PtyProcess {
   std::expected<PollOutcome, Errno> poll() noexcept;
   // Sleeps up to `delay`, returning early once the child has ended.
   void pause_for_exit(int pidfd, std::chrono::nanoseconds delay) noexcept;
+  // After SIGKILL: polls until the child is reaped, for at most kKilledExitBound.
+  std::expected<bool, Errno> wait_killed(int pidfd) noexcept;
 
   PtyMaster master_;
   pid_t child_pid_ = -1;

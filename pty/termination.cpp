@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -121,7 +122,24 @@ std::expected<bool, Errno> PtyProcess::exit(bool force) noexcept {
     if (!gone || *gone) return gone;
   }
   if (!force) return false;
-  return signal_and_wait(SIGKILL);
+  if (::kill(child_pid_, SIGKILL) != 0) return std::unexpected(Errno::last());
+  return wait_killed(pidfd.get());
+}
+
+std::expected<bool, Errno> PtyProcess::wait_killed(int pidfd) noexcept {
+  // SIGKILL cannot be caught, but on a loaded machine the child may take
+  // longer than one pause to die. Reaping it here matters: nothing waits for
+  // it later, so a child missed now would stay a zombie for good.
+  auto deadline = Clock::now() + kKilledExitBound;
+  for (;;) {
+    auto outcome = poll();
+    if (!outcome) return std::unexpected(outcome.error());
+    if (*outcome == PollOutcome::kGone) return true;
+    auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;  // stuck in the kernel
+    // Without a pidfd, look again every 10 ms.
+    pause_for_exit(pidfd, pidfd >= 0 ? left : std::min<Clock::duration>(left, kKilledPollStep));
+  }
 }
 
 std::expected<void, Errno> PtyProcess::release() noexcept {
