@@ -169,22 +169,30 @@ def open_session(*args):
     return q, new_reader(before)
 
 
+def bytes_read(reader: int) -> int | None:
+    """How many bytes the reader thread `reader` has read from its terminal so
+    far (the thread's own `rchar`), or None once it has ended."""
+    try:
+        io = Path(f"/proc/self/task/{reader}/io").read_text()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return int(io.split("rchar:", 1)[1].split()[0])
+
+
 def wait_queued(reader: int, raw_bytes: int, timeout: float = HANG_GUARD) -> None:
     """Waits until the reader thread `reader` has queued `raw_bytes` bytes of
     output in all, so that a read finds them without waiting.
 
     A reader reads the terminal, queues what it read, and only then sleeps in
-    its next poll: once its read system calls have returned that many bytes
-    (the thread's own `rchar`) and it sleeps, they are queued. A reader that
-    has ended has queued everything it read."""
+    its next poll: once its reads have returned that many bytes and it sleeps,
+    they are queued. A reader that has ended has queued everything it read."""
 
     def queued():
+        read = bytes_read(reader)
         try:
-            io = Path(f"/proc/self/task/{reader}/io").read_text()
             state = Path(f"/proc/self/task/{reader}/stat").read_text().rsplit(")", 1)[1].split()[0]
         except (FileNotFoundError, ProcessLookupError):
             return True  # ended
-        read = int(io.split("rchar:", 1)[1].split()[0])
-        return read >= raw_bytes and state == "S"
+        return read is None or (read >= raw_bytes and state == "S")
 
     assert wait_until(queued, timeout), f"reader {reader} has not queued {raw_bytes} bytes"
