@@ -16,7 +16,7 @@ from conftest import HANG_GUARD, children_of, wait_until
 @pytest.fixture
 def hexecho(bins):
     q = quillo.Quillo(bins["hexecho"], True)
-    assert q.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
+    assert q.read_until_ready(timeout_ms=30_000, settle_ms=0) == "(gdb) "
     yield q
     q.close()
 
@@ -69,7 +69,7 @@ def test_send_ctrl_c_interrupts_and_leaves_history(script, tmp_path):
         history = q.get_history()
         assert q.send_ctrl_c() is None
         assert q.get_history() == history
-        assert q.read_until_ready(settle_ms=0, timeout_ms=5000) == "interrupted\n(gdb) "
+        assert q.read_until_ready(settle_ms=0, timeout_ms=30_000) == "interrupted\n(gdb) "
     finally:
         q.close()
 
