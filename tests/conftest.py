@@ -1,4 +1,6 @@
-"""Shared fixtures: where the modules come from, child programs, leak probes."""
+"""Shared fixtures: where the modules come from, child programs, leak probes,
+and the waits every test uses to synchronise with a child: each waits for a
+fact (a child's own output, a file, a thread's state), never for a time."""
 
 from __future__ import annotations
 
@@ -10,6 +12,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -118,3 +121,96 @@ def process_state(pid: int) -> str | None:
 
 def thread_count() -> int:
     return len(os.listdir("/proc/self/task"))
+
+
+# ---------------------------------------------------------------- waiting for facts
+
+# How long a test waits for something that must happen (a child's marker, a
+# file, a thread ending) before it fails. Only a guard against hangs, far beyond
+# what a loaded machine needs; never a speed check.
+HANG_GUARD = 30.0
+
+
+def wait_until(predicate, timeout: float = HANG_GUARD, step: float = 0.01):
+    """Polls `predicate` until it holds or `timeout` seconds pass; returns its
+    last value, so that `assert wait_until(...)` fails at the ceiling."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+def read_available_until(q, needle: str, timeout: float = HANG_GUARD) -> str:
+    """Everything `read_available` returns, call after call, until `needle` is in it."""
+    out = ""
+
+    def arrived():
+        nonlocal out
+        out += q.read_available()
+        return needle in out
+
+    assert wait_until(arrived, timeout), out
+    return out
+
+
+def on_the_wire(text: str) -> int:
+    """The raw bytes a child's `text` takes on the terminal (ONLCR: LF -> CR LF)."""
+    return len(text.encode()) + text.count("\n")
+
+
+def reader_threads() -> set[int]:
+    """Thread ids of this process's session readers (threads named "quillo_reader")."""
+    found = set()
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            if Path(f"/proc/self/task/{tid}/comm").read_text().strip() == "quillo_reader":
+                found.add(int(tid))
+        except FileNotFoundError:
+            pass
+    return found
+
+
+def new_reader(before: set[int]) -> int:
+    """The one reader thread started since `before` (a `reader_threads()` snapshot)."""
+    (tid,) = reader_threads() - before
+    return tid
+
+
+def open_session(*args):
+    """quillo.Quillo(*args) and the thread id of its reader."""
+    import quillo
+
+    before = reader_threads()
+    q = quillo.Quillo(*args)
+    return q, new_reader(before)
+
+
+def bytes_read(reader: int) -> int | None:
+    """How many bytes the reader thread `reader` has read from its terminal so
+    far (the thread's own `rchar`), or None once it has ended."""
+    try:
+        io = Path(f"/proc/self/task/{reader}/io").read_text()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return int(io.split("rchar:", 1)[1].split()[0])
+
+
+def wait_queued(reader: int, raw_bytes: int, timeout: float = HANG_GUARD) -> None:
+    """Waits until the reader thread `reader` has queued `raw_bytes` bytes of
+    output in all, so that a read finds them without waiting.
+
+    A reader reads the terminal, queues what it read, and only then sleeps in
+    its next poll: once its reads have returned that many bytes and it sleeps,
+    they are queued. A reader that has ended has queued everything it read."""
+
+    def queued():
+        read = bytes_read(reader)
+        try:
+            state = Path(f"/proc/self/task/{reader}/stat").read_text().rsplit(")", 1)[1].split()[0]
+        except (FileNotFoundError, ProcessLookupError):
+            return True  # ended
+        return read is None or (read >= raw_bytes and state == "S")
+
+    assert wait_until(queued, timeout), f"reader {reader} has not queued {raw_bytes} bytes"

@@ -6,11 +6,10 @@ from __future__ import annotations
 
 import gc
 import os
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from conftest import children_of, open_fds, process_state, thread_count
+from conftest import children_of, open_fds, process_state, thread_count, wait_until  # noqa: F401 - re-exported
 
 
 def rss_bytes() -> int:
@@ -48,17 +47,6 @@ def fd_targets(pid: int | str = "self") -> dict[int, str]:
         except FileNotFoundError:
             pass
     return targets
-
-
-def wait_until(predicate, timeout: float = 5.0, step: float = 0.01) -> bool:
-    """Polls `predicate` until it holds or `timeout` seconds pass (a hang guard,
-    not a speed check); returns its last value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
 
 
 @dataclass(frozen=True)

@@ -5,11 +5,7 @@ import time
 import pytest
 
 import quillo
-
-
-def wait_queued(q, seconds=0.3):
-    """Lets the reader thread move the child's output into the queue."""
-    time.sleep(seconds)
+from conftest import on_the_wire, open_session, wait_queued, wait_until
 
 
 def drain(q, cap, timeout=20.0):
@@ -50,9 +46,9 @@ def test_small_caps_deliver_every_byte_once_in_order(script, cap):
 
 
 def test_max_bytes_zero_and_empty_queue(script):
-    q = quillo.Quillo(script("print('hello')\nimport time\ntime.sleep(30)"), False)
+    q, reader = open_session(script("print('hello')\nimport time\ntime.sleep(30)"), False)
     try:
-        wait_queued(q)
+        wait_queued(reader, on_the_wire("hello\n"))
         assert q.read_available(0) == ""
         assert q.get_history() == ""
         assert q.read_available() == "hello\n"
@@ -71,9 +67,9 @@ def test_cap_cuts_inside_escape_and_character_without_loss(script):
         time.sleep(30)
         """
     )
-    q = quillo.Quillo(child, False)
+    q, reader = open_session(child, False)
     try:
-        wait_queued(q)
+        wait_queued(reader, len(b"\x1b[31mred caf\xc3\xa9"))
         # The first read ends inside the escape sequence; the second read starts
         # with its tail, which on its own is plain text.
         assert q.read_available(3) == ""
@@ -86,11 +82,9 @@ def test_cap_cuts_inside_escape_and_character_without_loss(script):
 
 
 def test_queued_output_survives_child_exit_then_empty(script):
-    q = quillo.Quillo(script("print('bye')"), False)
-    deadline = time.monotonic() + 10
-    while q.is_alive() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    wait_queued(q, 0.1)
+    q, reader = open_session(script("print('bye')"), False)
+    assert wait_until(lambda: not q.is_alive())
+    wait_queued(reader, on_the_wire("bye\n"))
     assert q.read_available() == "bye\n"
     for _ in range(3):
         assert q.read_available() == ""
@@ -113,7 +107,9 @@ def test_history_keeps_exactly_the_last_4_mib_raw(script):
     total = 0
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
-        piece = q.read_until_ready(timeout_ms=2000, max_output_bytes=300_000, quiet_ms=500)
+        # A child that is gone ends the wait at once (disconnected); the long
+        # deadline only keeps a stalled machine from ending the loop early.
+        piece = q.read_until_ready(timeout_ms=20_000, max_output_bytes=300_000, quiet_ms=500)
         total += len(piece)
         if not piece and not q.is_alive():
             break
@@ -133,9 +129,9 @@ def test_escape_sequences_cleaned_in_results_and_history(script):
         time.sleep(30)
         """
     )
-    q = quillo.Quillo(child, False)
+    q, reader = open_session(child, False)
     try:
-        wait_queued(q)
+        wait_queued(reader, on_the_wire("\x1b]0;title\x07\x1b[1;32mok\x1b[0m\r\n"))
         assert q.read_available() == "ok\n"
         assert q.get_history() == "ok\n"
     finally:

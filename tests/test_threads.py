@@ -9,7 +9,7 @@ import time
 import pytest
 
 import quillo
-from conftest import children_of, process_state
+from conftest import children_of, process_state, wait_until
 
 
 def run_in_thread(fn):
@@ -74,14 +74,32 @@ def test_argument_count_errors_come_before_the_thread_check():
         q.close()
 
 
-def test_foreign_call_refused_while_owner_waits_and_other_threads_run():
-    q = quillo.Quillo("cat", True, [])
+def test_foreign_call_refused_while_owner_waits_and_other_threads_run(script, tmp_path):
+    # The child says when the owner's input has reached it (so the owner is in
+    # its call), and answers only once the other thread has done its part: the
+    # owner's wait can only return with the answer if that thread ran meanwhile.
+    got_input, go = tmp_path / "got-input", tmp_path / "go"
+    child = script(
+        f"""
+        import os, sys, time
+        sys.stdin.readline()
+        open({str(got_input)!r}, "w").close()
+        deadline = time.monotonic() + 60
+        while not os.path.exists({str(go)!r}) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        sys.stdout.write("answer\\n")
+        sys.stdout.flush()
+        time.sleep(60)
+        """
+    )
+    q = quillo.Quillo(child, True, [])
     ticks = []
     outcome = {}
 
     def other():
-        # The owner is blocked in a wait with the interpreter lock released.
-        time.sleep(0.2)
+        if not wait_until(got_input.exists):
+            return
+        # The owner is blocked in its wait with the interpreter lock released.
         for _ in range(5):
             ticks.append(time.monotonic())
             time.sleep(0.01)
@@ -89,24 +107,48 @@ def test_foreign_call_refused_while_owner_waits_and_other_threads_run():
             q.send_ctrl_c()
         except BaseException as e:  # noqa: BLE001
             outcome["error"] = e
+        go.touch()
 
     t = threading.Thread(target=other)
     t.start()
     start = time.monotonic()
-    q.read_until_ready(timeout_ms=800)  # no output: runs to its deadline
-    t.join(10)
-    assert len(ticks) == 5 and all(start < tick < start + 0.8 for tick in ticks)
+    out = q.send_and_read_until_ready("go", timeout_ms=60_000)  # quiet wait: ends after the answer
+    end = time.monotonic()
+    t.join(30)
+    assert out == "answer\n"
+    assert len(ticks) == 5 and all(start < tick < end for tick in ticks)
     assert type(outcome["error"]).__name__ == "PanicException"
     q.close()
 
 
-def test_drop_on_foreign_thread_reports_unraisable_and_leaves_child_running():
+def test_drop_on_foreign_thread_reports_unraisable_and_leaves_child_running(script, tmp_path):
+    beats = tmp_path / "beats"
+    # The child counts its own heartbeats in a file, ten a second and more.
+    heart = script(
+        f"""
+        import os, time
+        n = 0
+        while True:
+            n += 1
+            with open({str(beats)!r} + ".tmp", "w") as f:
+                f.write(str(n))
+            os.replace({str(beats)!r} + ".tmp", {str(beats)!r})
+            time.sleep(0.01)
+        """
+    )
+
+    def count():
+        try:
+            return int(beats.read_text())
+        except (FileNotFoundError, ValueError):
+            return 0
+
     seen = []
     old_hook = sys.unraisablehook
     sys.unraisablehook = lambda u: seen.append((u.exc_type, str(u.exc_value)))
     try:
         before = set(children_of(os.getpid()))
-        holder = [quillo.Quillo("cat", True)]
+        holder = [quillo.Quillo(heart, True)]
         (child,) = set(children_of(os.getpid())) - before
 
         def drop():
@@ -117,8 +159,11 @@ def test_drop_on_foreign_thread_reports_unraisable_and_leaves_child_running():
     finally:
         sys.unraisablehook = old_hook
     assert (RuntimeError, "quillo::Quillo is unsendable, but is being dropped on another thread") in seen
-    # The child keeps running: it was deliberately not torn down.
-    time.sleep(0.3)
+    # The child keeps running: it was deliberately not torn down. Twenty more
+    # heartbeats after the drop show it working on, where a hung-up child
+    # would have stopped at once.
+    dropped_at = count()
+    assert wait_until(lambda: count() >= dropped_at + 20), (dropped_at, count())
     assert process_state(child) not in (None, "Z")
     os.kill(child, 9)
     os.waitpid(child, 0)

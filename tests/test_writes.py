@@ -1,19 +1,22 @@
 """Input: exact bytes, Ctrl-C, error texts, and writes that cannot complete."""
 
+import fcntl
 import os
+import struct
+import termios
 import threading
 import time
 
 import pytest
 
 import quillo
-from conftest import children_of
+from conftest import HANG_GUARD, children_of, wait_until
 
 
 @pytest.fixture
 def hexecho(bins):
     q = quillo.Quillo(bins["hexecho"], True)
-    assert q.read_until_ready(timeout_ms=5000, settle_ms=0) == "(gdb) "
+    assert q.read_until_ready(timeout_ms=30_000, settle_ms=0) == "(gdb) "
     yield q
     q.close()
 
@@ -34,18 +37,23 @@ def test_send_writes_utf8_bytes_and_one_line_feed(hexecho, text, hexed):
 
 
 def test_input_ending_in_line_feed_gets_one_more(hexecho):
+    # Two lines, two answers; the second may come with the first or after it.
     out = hexecho.send_and_read_until_ready("ab\n", settle_ms=100)
-    out += hexecho.read_until_ready(settle_ms=0, timeout_ms=2000)
+    deadline = time.monotonic() + HANG_GUARD
+    while out.count("(gdb) ") < 2 and time.monotonic() < deadline:
+        out += hexecho.read_until_ready(settle_ms=0, timeout_ms=2000)
     assert out == "61 62 0a\n(gdb) 0a\n(gdb) "
 
 
-def test_send_ctrl_c_interrupts_and_leaves_history(script):
+def test_send_ctrl_c_interrupts_and_leaves_history(script, tmp_path):
+    sleeping = tmp_path / "sleeping"
     child = script(
-        """
+        f"""
         import time
         print("(gdb) ", end="", flush=True)
         input()
         try:
+            open({str(sleeping)!r}, "w").close()  # from here on Ctrl-C is caught
             time.sleep(60)
         except KeyboardInterrupt:
             print("interrupted")
@@ -57,10 +65,11 @@ def test_send_ctrl_c_interrupts_and_leaves_history(script):
     try:
         assert q.read_until_ready(settle_ms=0) == "(gdb) "
         assert q.send_and_read_until_ready("sleep", timeout_ms=300) == ""
+        assert wait_until(sleeping.exists)
         history = q.get_history()
         assert q.send_ctrl_c() is None
         assert q.get_history() == history
-        assert q.read_until_ready(settle_ms=0, timeout_ms=5000) == "interrupted\n(gdb) "
+        assert q.read_until_ready(settle_ms=0, timeout_ms=30_000) == "interrupted\n(gdb) "
     finally:
         q.close()
 
@@ -102,10 +111,23 @@ def test_blocked_write_lets_threads_run_and_fails_once_child_dies(script):
     (child,) = set(children_of(os.getpid())) - before
     ticks = []
 
+    def queued_for_child():
+        # Bytes waiting in the child's terminal input, looked at through a
+        # descriptor of our own that is closed again at once (the write can
+        # fail only once nobody holds the terminal's child side).
+        fd = os.open(f"/proc/{child}/fd/0", os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        finally:
+            os.close(fd)
+
     def other():
-        for _ in range(10):
-            ticks.append(time.monotonic())
-            time.sleep(0.02)
+        # Once input has reached the child's queue the write has begun, and
+        # it cannot finish: 400 KB do not fit and the child never reads.
+        if wait_until(lambda: queued_for_child() > 0):
+            for _ in range(10):
+                ticks.append(time.monotonic())
+                time.sleep(0.02)
         os.kill(child, 9)
 
     t = threading.Thread(target=other)
