@@ -9,26 +9,13 @@ import subprocess
 import time
 from pathlib import Path
 
-import pytest
 
 import quillo
-from conftest import THREAD_SANITIZED, children_of, run_host
+from conftest import THREAD_SANITIZED, children_of, reader_threads, run_host, wait_until
 
 QUEUE_BOUND = 64 * 1024 * 1024
 WRITE_STALL_S = 20.0
 TIMED_OUT = "Connection timed out (os error 110)"
-
-
-def wait_until(predicate, timeout=30.0, step=0.01):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(step)
-
-
-def reader_threads() -> set[int]:
-    tasks = Path("/proc/self/task")
-    return {int(t.name) for t in tasks.iterdir() if (t / "comm").read_text().strip() == "quillo_reader"}
 
 
 def eventfds() -> set[int]:
@@ -68,7 +55,7 @@ def test_close_keeps_output_a_late_reader_had_not_read(bins, script):
         )
         assert holder.stdout.readline() == "stopped\n"
         assert q.send_and_read_until_ready("go", timeout_ms=0) == ""
-        wait_until(lambda: not q.is_alive())
+        assert wait_until(lambda: not q.is_alive())
         q.close()
         assert holder.stdout.read() == "released\n"  # close stopped the reader while it was held
         assert holder.wait(30) == 0

@@ -11,14 +11,13 @@ import random
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
 import pytest
 
 import quillo
-from conftest import SANITIZED, children_of, python_env
+from conftest import SANITIZED, children_of, python_env, run_host
 from leakcheck import Snapshot
 
 # Hang guard for a close that takes the whole escalation (about half a
@@ -32,21 +31,6 @@ ANSWER_MS = 120_000
 
 def hexed(text: str) -> str:
     return " ".join(f"{b:02x}" for b in (text + "\n").encode())
-
-
-def run_host(code: str, *, timeout: float = 300, **popen) -> dict:
-    """Runs `code` in a fresh interpreter that imports quillo like this run does;
-    the host prints one JSON object as its last line of standard output."""
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=python_env(),
-        **popen,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-    return json.loads(result.stdout.strip().splitlines()[-1])
 
 
 # ---------------------------------------------------------------- a signal every millisecond
