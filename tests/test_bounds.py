@@ -9,7 +9,6 @@ import subprocess
 import time
 from pathlib import Path
 
-
 import quillo
 from conftest import THREAD_SANITIZED, children_of, reader_threads, run_host, wait_until
 
