@@ -65,9 +65,16 @@ def main() -> int:
             lambda: s.send_and_read_until_ready(slow),
         )
         check("first" in cut and "second" not in cut, "the quiet wait did not end at the pause")
-        # ... and the rest stays queued for the next read.
-        time.sleep(1.0)
-        rest = timed("read_available()", lambda: s.read_available())
+        # ... and the rest stays queued for the next read: read_available()
+        # takes what has arrived so far without waiting, so poll it.
+        def rest_of_it():
+            rest, deadline = "", time.monotonic() + 10
+            while "second" not in rest and time.monotonic() < deadline:
+                time.sleep(0.05)
+                rest += s.read_available()
+            return rest
+
+        rest = timed("read_available() until 'second' has come", rest_of_it)
         check("second" in rest, "read_available did not return the rest")
 
         # The same command with a quiet time longer than its pause.
