@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import math
 import atexit
 import concurrent.futures
 import queue
@@ -86,7 +87,7 @@ class _Worker:
 
     def __init__(self, launcher: Launcher, interactive: bool, markers: list[str]) -> None:
         self.launcher = launcher
-        self.calls: queue.Queue[Any] = queue.Queue(MAX_PENDING_CALLS + 1)
+        self.calls: queue.Queue[Any] = queue.Queue(MAX_PENDING_CALLS)
         self.lock = threading.Lock()
         self.closing = False
         self.busy_until = 0.0  # monotonic deadline of the running call
@@ -261,7 +262,8 @@ class Session:
         texts: list[str] = []
         reply: Reply | None = None
         for i, line in enumerate(lines):
-            left_ms = max(0, int((deadline - time.perf_counter()) * 1000))
+            # Rounded up: a line that runs to its deadline ends at or after the call's.
+            left_ms = max(0, math.ceil((deadline - time.perf_counter()) * 1000))
             t0 = time.perf_counter()
             text = q.send_and_read_until_ready(line, timeout_ms=left_ms, **wait)
             texts.append(text)
@@ -271,10 +273,8 @@ class Session:
         assert reply is not None
         sent = len(texts)
         elapsed_ms = (time.perf_counter() - started) * 1000
-        if sent == 1:
-            return Reply(reply.text, reply.ready, reply.exited, reply.timed_out, elapsed_ms)
         return Reply(
-            text="".join(texts),
+            text=texts[0] if sent == 1 else "".join(texts),
             ready=reply.ready,
             exited=reply.exited,
             timed_out=reply.timed_out,
