@@ -23,7 +23,11 @@ import signal
 import sys
 from collections.abc import Awaitable, Callable
 from types import FrameType
-from typing import Any, TypedDict, TypeVar
+from typing import Any, TypeVar
+
+# typing_extensions (an mcp dependency): the SDK cannot build schemas from
+# nested typing.TypedDicts before Python 3.12.
+from typing_extensions import TypedDict
 
 from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
@@ -208,7 +212,7 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
         return await _guard(f"history of {session}", run())
 
-    @server.tool(name="list")
+    @server.tool(name="list", structured_output=True)
     async def list_sessions() -> SessionList:
         """The live sessions."""
         infos: list[SessionInfo] = []

@@ -31,6 +31,7 @@ import dataclasses
 import math
 import atexit
 import concurrent.futures
+import ctypes
 import queue
 import threading
 import time
@@ -109,6 +110,7 @@ class _Worker:
     def _run(
         self, interactive: bool, markers: list[str], started: concurrent.futures.Future[None]
     ) -> None:
+        _name_this_thread(self.thread.name)
         try:
             try:
                 self.quillo = Quillo(self.launcher.path, interactive, markers)
@@ -169,6 +171,16 @@ class _Worker:
         if threading.current_thread() is not self.thread:
             left = max(0.0, self.busy_until - time.monotonic())
             self.thread.join(left + CLOSE_GRACE_S)
+
+
+def _name_this_thread(name: str) -> None:
+    """Gives the running thread its name in /proc too (Python before 3.14
+    does not), so a session's thread shows in ps and top. Best effort."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(15, name.encode()[:15], 0, 0, 0)  # PR_SET_NAME, 15 bytes at most
+    except (OSError, AttributeError):
+        pass
 
 
 _live: weakref.WeakSet[Session] = weakref.WeakSet()
@@ -455,12 +467,19 @@ class Session:
 
     def reset(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
         """Ends the program, starts it again (same argv, cwd, env), runs `start`."""
-        start = self._start_call(timeout_ms)
-        return self._call(lambda q: (q.reset(), start(q))[1], timeout_ms * 2)
+        return self._call(self._reset_call(timeout_ms), timeout_ms * 2)
 
     async def areset(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
+        return await self._acall(self._reset_call(timeout_ms), timeout_ms * 2)
+
+    def _reset_call(self, timeout_ms: int) -> Callable[[Quillo], Reply]:
         start = self._start_call(timeout_ms)
-        return await self._acall(lambda q: (q.reset(), start(q))[1], timeout_ms * 2)
+
+        def call(q: Quillo) -> Reply:
+            q.reset()
+            return start(q)
+
+        return call
 
     @property
     def closed(self) -> bool:
