@@ -14,13 +14,14 @@ from .limits import Limits
 from .manager import SessionManager, TooManySessions, UnknownSession
 from .profiles import PROFILES, Profile, get_profile
 from .reply import Reply
-from .session import Session, SessionBusy, SessionClosed, SessionError
+from .session import ProgramExited, Session, SessionBusy, SessionClosed, SessionError
 
 __all__ = [
     "LaunchError",
     "Launcher",
     "Limits",
     "PROFILES",
+    "ProgramExited",
     "Profile",
     "Reply",
     "Session",

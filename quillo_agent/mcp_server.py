@@ -9,7 +9,7 @@ than the per-call limit (the whole text stays in `history`).
 Limits (`Limits`, command-line options of `quillo-mcp`): live sessions,
 each call's deadline, characters per reply. Bad input (an unknown session, an
 argv that is not a list of strings, a program that cannot be started, a
-session whose program is gone) is a tool error; the server keeps serving.
+session whose program has exited) is a tool error; the server keeps serving.
 When the client disconnects (end of standard input) or the server gets
 SIGTERM or SIGHUP, every session is closed: each child ends.
 

@@ -27,14 +27,15 @@ its thread joined and its launcher removed.
 from __future__ import annotations
 
 import asyncio
-import dataclasses
-import math
 import atexit
 import concurrent.futures
 import ctypes
+import dataclasses
+import math
 import queue
 import threading
 import time
+import traceback
 import weakref
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TypeVar
@@ -50,6 +51,7 @@ __all__ = [
     "SessionError",
     "SessionClosed",
     "SessionBusy",
+    "ProgramExited",
     "DEFAULT_TIMEOUT_MS",
     "START_TIMEOUT_MS",
     "MAX_PENDING_CALLS",
@@ -74,6 +76,10 @@ class SessionClosed(SessionError):
 
 class SessionBusy(SessionError):
     """Too many calls are already queued on this session."""
+
+
+class ProgramExited(SessionError):
+    """The program had already exited when input was to be sent to it."""
 
 
 _STOP = object()
@@ -129,6 +135,7 @@ class _Worker:
                 try:
                     result = fn(self.quillo)
                 except BaseException as e:
+                    _drop_frame_locals(e)
                     future.set_exception(e)
                 else:
                     future.set_result(result)
@@ -171,6 +178,25 @@ class _Worker:
         if threading.current_thread() is not self.thread:
             left = max(0.0, self.busy_until - time.monotonic())
             self.thread.join(left + CLOSE_GRACE_S)
+
+
+def _drop_frame_locals(error: BaseException) -> None:
+    """Clears the local variables of the frames in `error`'s tracebacks.
+
+    Those frames ran on the session's thread and hold its `Quillo`; the
+    exception goes to the caller's thread, and a `Quillo` whose last
+    reference goes away there cannot be torn down (it belongs to its thread).
+    The tracebacks keep their file and line information.
+    """
+    seen: set[int] = set()
+    todo: list[BaseException | None] = [error]
+    while todo:
+        e = todo.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        traceback.clear_frames(e.__traceback__)
+        todo += [e.__cause__, e.__context__]
 
 
 def _name_this_thread(name: str) -> None:
@@ -269,6 +295,8 @@ class Session:
     def _send_lines(
         self, q: Quillo, lines: list[str], timeout_ms: int, wait: dict[str, int | None]
     ) -> Reply:
+        if not q.is_alive():
+            raise ProgramExited("the program has exited: reset or close the session")
         started = time.perf_counter()
         deadline = started + timeout_ms / 1000
         texts: list[str] = []
@@ -374,7 +402,8 @@ class Session:
         at a time, each followed by a line feed and a wait for readiness, so a
         continuation prompt ("... ", PS2) ends each line's wait. If a line's
         reply is not ready, the lines after it are not sent (`unsent_lines`).
-        `timeout_ms` bounds the whole call.
+        `timeout_ms` bounds the whole call. Raises `ProgramExited` if the
+        program had exited before anything was sent.
         """
         wait = {"settle_ms": settle_ms, "quiet_ms": quiet_ms, "max_output_bytes": max_output_bytes}
         return self._call(self._send_call(text, timeout_ms, wait), timeout_ms)
@@ -438,6 +467,8 @@ class Session:
 
     def _interrupt_call(self, timeout_ms: int) -> Callable[[Quillo], Reply]:
         def call(q: Quillo) -> Reply:
+            if not q.is_alive():
+                raise ProgramExited("the program has exited: reset or close the session")
             started = time.perf_counter()
             q.send_ctrl_c()
             text = q.read_until_ready(timeout_ms) if timeout_ms else ""

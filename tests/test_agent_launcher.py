@@ -24,6 +24,8 @@ REPORT = (
 )
 END = "<end>"
 
+pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
+
 
 @pytest.fixture(autouse=True)
 def private_tmp(tmp_path, monkeypatch) -> Path:

@@ -175,6 +175,8 @@ def test_bad_input_is_a_tool_error_and_the_server_keeps_serving():
             while not (await call(c, "read", session=sid, wait=False))["exited"]:
                 assert time.monotonic() < deadline
                 await asyncio.sleep(0.05)
+            assert "the program has exited" in await error(c, "send", session=sid, input="echo")
+            assert "the program has exited" in await error(c, "interrupt", session=sid)
             await call(c, "close", session=sid)
             assert "unknown session" in await error(c, "close", session=sid)
             assert (await call(c, "list"))["sessions"] == []

@@ -18,11 +18,15 @@ from pathlib import Path
 import pytest
 
 from conftest import children_of, open_fds, process_state, python_env, thread_count
-from quillo_agent import Profile, Session, SessionBusy, SessionClosed
+from quillo_agent import ProgramExited, Profile, Session, SessionBusy, SessionClosed
 from quillo_agent.profiles import SHELL_PS1
 from quillo_agent.session import MAX_PENDING_CALLS
 
 ME = os.getpid()
+
+# A Quillo released on a thread other than its session's cannot be torn down
+# and is reported as unraisable: that must never happen here.
+pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
 
 
 def wait_for(condition, what: str, ceiling_s: float = 30.0) -> None:
@@ -116,10 +120,31 @@ def test_reply_status(argv, markers, action, expect):
             # The exit may be seen a moment after the wait ended.
             wait_for(lambda: not s.is_alive(), "the shell exits")
             reply = s.read(1_000)
+            # Input for a program that is gone is refused, not silently lost.
+            for late in (lambda: s.send("echo late"), s.interrupt):
+                with pytest.raises(ProgramExited):
+                    late()
         got = dict(ready=reply.ready, exited=reply.exited, timed_out=reply.timed_out)
         assert got == expect, reply
         if reply.timed_out:
             assert reply.elapsed_ms >= args[-1]
+
+
+def test_an_error_raised_on_the_session_thread_holds_no_quillo(monkeypatch):
+    reported: list[str] = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(str(u.exc_value)))
+    s = Session(profile="sh")
+    s.start()
+    s.send("exit")
+    wait_for(lambda: not s.is_alive(), "the shell exits")
+    with pytest.raises(ProgramExited) as caught:
+        s.send("echo late")
+    s.close()
+    # The traceback came from the session's thread; dropping it here must not
+    # release that thread's Quillo.
+    del caught
+    gc.collect()
+    assert reported == []
 
 
 def test_a_timed_out_program_is_interrupted_back_to_its_prompt(sh):
