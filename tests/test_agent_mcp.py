@@ -18,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from agent_probe import all_children, descendants
 from conftest import process_state
 
 mcp = pytest.importorskip("mcp", reason="the mcp extra (in requirements-dev.txt)")
@@ -207,22 +208,6 @@ def server_resources(pid: int) -> tuple[list[str], list[str]]:
     return threads, fds
 
 
-def descendants(pid: int) -> set[int]:
-    found, todo = set(), [pid]
-    while todo:
-        p = todo.pop()
-        for tid in os.listdir(f"/proc/{p}/task") if os.path.isdir(f"/proc/{p}/task") else []:
-            try:
-                kids = Path(f"/proc/{p}/task/{tid}/children").read_text().split()
-            except FileNotFoundError:
-                continue
-            for k in map(int, kids):
-                if k not in found:
-                    found.add(k)
-                    todo.append(k)
-    return found
-
-
 # The client, run as its own process so that the test can kill it: starts
 # gdb on a spinning inferior, a REPL and a shell, reports the server's process
 # tree, then waits to be killed.
@@ -288,11 +273,8 @@ def test_closing_sessions_frees_them_and_a_killed_client_leaves_no_child(debugge
 def test_close_tool_leaves_no_thread_or_descriptor_in_the_server(debuggee):
     async def main() -> None:
         async with client() as c:
-            me = os.getpid()
             (server,) = [
-                int(p) for t in os.listdir(f"/proc/{me}/task")
-                for p in Path(f"/proc/{me}/task/{t}/children").read_text().split()
-                if Path(f"/proc/{p}/cmdline").read_bytes().count(b"quillo-mcp")
+                p for p in all_children() if b"quillo-mcp" in Path(f"/proc/{p}/cmdline").read_bytes()
             ]
             ids = [
                 (await call(c, "start", argv=["gdb", "-q", str(debuggee)], profile="gdb",

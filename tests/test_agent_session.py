@@ -12,29 +12,19 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import children_of, open_fds, process_state, python_env, thread_count
+from agent_probe import all_children, wait_for
+from conftest import open_fds, process_state, python_env, thread_count
 from quillo_agent import ProgramExited, Profile, Session, SessionBusy, SessionClosed
 from quillo_agent.profiles import SHELL_PS1
 from quillo_agent.session import MAX_PENDING_CALLS
 
-ME = os.getpid()
-
 # A Quillo released on a thread other than its session's cannot be torn down
 # and is reported as unraisable: that must never happen here.
 pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
-
-
-def wait_for(condition, what: str, ceiling_s: float = 30.0) -> None:
-    end = time.monotonic() + ceiling_s
-    while not condition():
-        if time.monotonic() > end:
-            raise AssertionError(f"still not true after {ceiling_s} s: {what}")
-        time.sleep(0.01)
 
 
 def agent_threads() -> list[str]:
@@ -262,7 +252,7 @@ def test_close_gc_and_context_end_everything(tmp_path):
         assert not directory.exists(), ending
     wait_for(lambda: thread_count() == threads, "threads back to the start")
     assert open_fds() == fds
-    assert children_of(ME) == []
+    assert all_children() == set()
 
 
 def test_interpreter_exit_ends_every_session(tmp_path):
