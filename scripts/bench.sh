@@ -8,6 +8,7 @@
 #   scripts/bench.sh --quick              a short run (about 1.5 minutes)
 #   scripts/bench.sh --only spawn,idle    some workloads only
 #   scripts/bench.sh --markdown out.md --json out.json
+#   scripts/bench.sh --agent [--quick]    what an agent sees (bench/agent.py)
 #
 # Take figures that matter on a quiet machine: the round trip and the bulk
 # transfer are sensitive to anything else running.
@@ -22,4 +23,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLO_TEST_HOOKS=ON \
 cmake --build "$build" --target quillo _quillo_testhooks -j2 >/dev/null
 # The build's quillo comes before the installed one, so the figures are those
 # of this checkout, built the same way as the hooks module beside it.
-PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" exec "$py" bench/run.py "$@"
+script=bench/run.py
+if [ "${1:-}" = "--agent" ]; then
+  shift
+  script=bench/agent.py
+fi
+PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" exec "$py" "$script" "$@"

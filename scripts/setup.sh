@@ -21,4 +21,4 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q -r requirements-dev.txt
-.venv/bin/python -m pip install -q .
+.venv/bin/python -m pip install -q ".[mcp]"   # with the MCP SDK for quillo-mcp and its tests

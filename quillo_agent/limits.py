@@ -1,0 +1,52 @@
+"""The limits a shared deployment (the MCP server) puts on sessions and replies."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+__all__ = ["Limits", "clip", "CUT_MARKER"]
+
+# What replaces the middle of a reply longer than `max_chars`.
+CUT_MARKER = "\n[... {cut} characters cut here; the whole text is in the history ...]\n"
+
+
+@dataclass(frozen=True)
+class Limits:
+    """Each bound with its default.
+
+    - `max_sessions` (8): live sessions at once; one more start is refused.
+    - `default_timeout_ms` (10 s): a call's deadline when the caller gives none.
+    - `max_timeout_ms` (50 s): the most any call may ask for (larger values
+      are lowered to it), below the 60 s request timeout of common MCP clients.
+    - `max_chars` (20,000): characters of text returned by one call; a longer
+      text keeps its head and tail around `CUT_MARKER`.
+    """
+
+    max_sessions: int = 8
+    default_timeout_ms: int = 10_000
+    max_timeout_ms: int = 50_000
+    max_chars: int = 20_000
+
+    def __post_init__(self) -> None:
+        for name in ("max_sessions", "default_timeout_ms", "max_timeout_ms", "max_chars"):
+            if getattr(self, name) < 1:
+                raise ValueError(f"{name} must be at least 1")
+
+    def timeout(self, timeout_ms: int | None) -> int:
+        """The deadline a call gets for the `timeout_ms` it asked for."""
+        if timeout_ms is None:
+            return min(self.default_timeout_ms, self.max_timeout_ms)
+        if timeout_ms < 0:
+            raise ValueError(f"timeout_ms must not be negative, got {timeout_ms}")
+        return min(timeout_ms, self.max_timeout_ms)
+
+
+def clip(text: str, max_chars: int) -> tuple[str, int]:
+    """(text, characters cut): `text` itself if it fits, else its first and
+    last parts around the marker, `max_chars` characters of `text` in all."""
+    if len(text) <= max_chars:
+        return text, 0
+    head = max_chars // 2
+    tail = max_chars - head
+    cut = len(text) - max_chars
+    return text[:head] + CUT_MARKER.format(cut=cut) + text[len(text) - tail :], cut

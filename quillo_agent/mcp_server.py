@@ -1,0 +1,285 @@
+"""`quillo-mcp`: sessions as MCP tools, over stdio.
+
+Tools: start, send, read, interrupt, history, list, close, reset. Each call
+that reads returns the text and the status fields of `Reply` (see
+`quillo_agent.reply` for how each is decided) as structured content, plus
+`cut_chars`, the number of characters cut from the middle of a text longer
+than the per-call limit (the whole text stays in `history`).
+
+Limits (`Limits`, command-line options of `quillo-mcp`): live sessions,
+each call's deadline, characters per reply. Bad input (an unknown session, an
+argv that is not a list of strings, a program that cannot be started, a
+session whose program has exited) is a tool error; the server keeps serving.
+When the client disconnects (end of standard input) or the server gets
+SIGTERM or SIGHUP, every session is closed: each child ends.
+
+Needs the `mcp` extra: `pip install "quillo[mcp]"`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+from collections.abc import Awaitable, Callable
+from types import FrameType
+from typing import Any, TypeVar
+
+# typing_extensions (an mcp dependency): the SDK cannot build schemas from
+# nested typing.TypedDicts before Python 3.12.
+from typing_extensions import TypedDict
+
+from mcp.server.mcpserver import MCPServer
+from mcp.server.mcpserver.exceptions import ToolError
+
+from .launcher import LaunchError
+from .limits import Limits, clip
+from .manager import SessionManager
+from .profiles import PROFILES
+from .reply import Reply
+from .session import SessionError
+
+__all__ = ["build_server", "main", "ToolReply"]
+
+T = TypeVar("T")
+
+
+class ToolReply(TypedDict):
+    """What start, send, read, interrupt and reset return."""
+
+    session: str
+    text: str
+    ready: bool
+    exited: bool
+    timed_out: bool
+    elapsed_ms: float
+    unsent_lines: int
+    cut_chars: int
+
+
+class HistoryPage(TypedDict):
+    session: str
+    text: str
+    start: int
+    total_chars: int
+    next_start: int | None
+
+
+class SessionInfo(TypedDict):
+    session: str
+    argv: list[str]
+    profile: str | None
+    alive: bool
+
+
+class SessionList(TypedDict):
+    sessions: list[SessionInfo]
+    max_sessions: int
+
+
+class Closed(TypedDict):
+    session: str
+    closed: bool
+
+
+# Failures that are the caller's to fix; anything else is a crash, logged.
+_EXPECTED = (SessionError, LaunchError, ValueError, TypeError, RuntimeError, OSError)
+
+
+async def _guard(what: str, call: Awaitable[T]) -> T:
+    try:
+        return await call
+    except _EXPECTED as e:
+        raise ToolError(f"{what}: {e}") from e
+
+
+def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionManager]:
+    """The server and the manager holding its sessions (close it when done)."""
+    limits = limits or Limits()
+    manager = SessionManager(limits.max_sessions)
+    server: MCPServer[Any] = MCPServer(
+        "quillo",
+        instructions=(
+            "Drive interactive terminal programs (gdb, pdb, Python, shells). `start` a "
+            "session, `send` a line and read the reply up to the next prompt; `ready` says "
+            "the prompt came back, `timed_out` that the deadline passed first, `exited` that "
+            "the program is gone. Use `interrupt` for a program that does not come back."
+        ),
+        log_level="WARNING",
+    )
+
+    def tool_reply(sid: str, reply: Reply) -> ToolReply:
+        text, cut = clip(reply.text, limits.max_chars)
+        return ToolReply(
+            session=sid,
+            text=text,
+            ready=reply.ready,
+            exited=reply.exited,
+            timed_out=reply.timed_out,
+            elapsed_ms=round(reply.elapsed_ms, 3),
+            unsent_lines=reply.unsent_lines,
+            cut_chars=cut,
+        )
+
+    async def on_session(
+        sid: str, what: str, call: Callable[[Any], Awaitable[Reply]]
+    ) -> ToolReply:
+        async def run() -> Reply:
+            return await call(manager.get(sid))
+
+        return tool_reply(sid, await _guard(f"{what} {sid}", run()))
+
+    @server.tool()
+    async def start(
+        argv: list[str] | None = None,
+        profile: str | None = None,
+        cwd: str | None = None,
+        env: dict[str, str] | None = None,
+        unset_env: list[str] | None = None,
+        markers: list[str] | None = None,
+        timeout_ms: int | None = None,
+    ) -> ToolReply:
+        """Start a program on a new terminal and wait for its first prompt.
+
+        argv: program and arguments, passed exactly (no shell). profile: one of
+        gdb, python, pdb, sh, bash (markers, environment and start-up commands;
+        its default argv when argv is omitted). markers: prompt strings that end
+        a wait (replaces the profile's; [] means wait for quiet output). env /
+        unset_env: environment variables to set / remove for the program.
+        """
+        deadline = limits.timeout(timeout_ms)
+
+        async def run() -> ToolReply:
+            sid, session = manager.open(
+                argv,
+                profile=profile,
+                cwd=cwd,
+                env=env,
+                unset_env=unset_env or (),
+                markers=markers,
+            )
+            try:
+                return tool_reply(sid, await session.astart(deadline))
+            except BaseException:
+                await manager.aclose(sid)
+                raise
+
+        return await _guard("start", run())
+
+    @server.tool()
+    async def send(session: str, input: str, timeout_ms: int | None = None) -> ToolReply:
+        """Send input (each line followed by Enter) and wait until the program is ready."""
+        deadline = limits.timeout(timeout_ms)
+        return await on_session(session, "send to", lambda s: s.asend(input, deadline))
+
+    @server.tool()
+    async def read(session: str, wait: bool = True, timeout_ms: int | None = None) -> ToolReply:
+        """Read output: wait until ready (wait=true) or take what is there now (wait=false)."""
+        deadline = limits.timeout(timeout_ms)
+        return await on_session(
+            session, "read", lambda s: s.aread(deadline) if wait else s.adrain()
+        )
+
+    @server.tool()
+    async def interrupt(session: str, timeout_ms: int | None = None) -> ToolReply:
+        """Send Ctrl-C (SIGINT to the foreground program) and wait until ready."""
+        deadline = limits.timeout(timeout_ms)
+        return await on_session(session, "interrupt", lambda s: s.ainterrupt(deadline))
+
+    @server.tool()
+    async def reset(session: str, timeout_ms: int | None = None) -> ToolReply:
+        """End the program and start it again with the same argv, cwd and environment."""
+        deadline = limits.timeout(timeout_ms)
+        return await on_session(session, "reset", lambda s: s.areset(deadline))
+
+    @server.tool()
+    async def history(session: str, start: int = 0) -> HistoryPage:
+        """The session's whole output so far (last 4 MiB), from character `start`,
+        at most the per-call limit of characters; `next_start` pages on."""
+
+        async def run() -> HistoryPage:
+            if start < 0:
+                raise ValueError(f"start must not be negative, got {start}")
+            text = await manager.get(session).ahistory()
+            end = min(len(text), start + limits.max_chars)
+            return HistoryPage(
+                session=session,
+                text=text[start:end],
+                start=start,
+                total_chars=len(text),
+                next_start=end if end < len(text) else None,
+            )
+
+        return await _guard(f"history of {session}", run())
+
+    @server.tool(name="list", structured_output=True)
+    async def list_sessions() -> SessionList:
+        """The live sessions."""
+        infos: list[SessionInfo] = []
+        for sid, s in manager.items():
+            try:
+                alive = await s.ais_alive()
+            except SessionError:
+                alive = False
+            infos.append(
+                SessionInfo(
+                    session=sid,
+                    argv=s.argv,
+                    profile=s.profile.name if s.profile else None,
+                    alive=alive,
+                )
+            )
+        return SessionList(sessions=infos, max_sessions=limits.max_sessions)
+
+    @server.tool()
+    async def close(session: str) -> Closed:
+        """End the program and forget the session."""
+        await _guard(f"close {session}", manager.aclose(session))
+        return Closed(session=session, closed=True)
+
+    return server, manager
+
+
+def _arguments(argv: list[str] | None) -> Limits:
+    defaults = Limits()
+    parser = argparse.ArgumentParser(
+        prog="quillo-mcp",
+        description="An MCP server (stdio) that drives terminal programs through quillo. "
+        f"Profiles: {', '.join(PROFILES)}.",
+    )
+    parser.add_argument("--max-sessions", type=int, default=defaults.max_sessions)
+    parser.add_argument("--default-timeout-ms", type=int, default=defaults.default_timeout_ms)
+    parser.add_argument("--max-timeout-ms", type=int, default=defaults.max_timeout_ms)
+    parser.add_argument("--max-chars", type=int, default=defaults.max_chars)
+    args = parser.parse_args(argv)
+    try:
+        return Limits(
+            max_sessions=args.max_sessions,
+            default_timeout_ms=args.default_timeout_ms,
+            max_timeout_ms=args.max_timeout_ms,
+            max_chars=args.max_chars,
+        )
+    except ValueError as e:
+        parser.error(str(e))
+
+
+def _exit_on_signal(signum: int, frame: FrameType | None) -> None:
+    raise SystemExit(128 + signum)
+
+
+def main(argv: list[str] | None = None) -> int:
+    limits = _arguments(argv)
+    server, manager = build_server(limits)
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _exit_on_signal)
+    try:
+        server.run("stdio")
+    except KeyboardInterrupt:
+        pass
+    finally:
+        manager.close_all()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,295 @@
+"""quillo-mcp end to end: the SDK's own client over stdio, the server a real
+subprocess, driving a real gdb, a Python REPL and a shell; bad input is a
+tool error; a killed client leaves no child behind."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from contextlib import asynccontextmanager
+from pathlib import Path
+
+import pytest
+
+from agent_probe import all_children, descendants
+from conftest import process_state
+
+mcp = pytest.importorskip("mcp", reason="the mcp extra (in requirements-dev.txt)")
+from mcp import ClientSession  # noqa: E402
+from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
+
+SERVER = shutil.which("quillo-mcp", path=os.path.dirname(sys.executable))
+pytestmark = pytest.mark.skipif(SERVER is None, reason="quillo-mcp is not installed beside python")
+
+PROGRAM = r"""
+#include <stdio.h>
+volatile int spin = 1;
+int square(int x) { return x * x; }
+int main(void) {
+  int value = square(7);
+  printf("value=%d\n", value);
+  fflush(stdout);
+  while (spin) {}
+  return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def debuggee(tmp_path_factory) -> Path:
+    if shutil.which("gdb") is None:
+        pytest.skip("gdb is not installed (scripts/setup.sh installs it)")
+    work = tmp_path_factory.mktemp("debuggee")
+    (work / "spin.c").write_text(PROGRAM)
+    subprocess.run(["cc", "-g", "-O0", "-o", "spin", "spin.c"], cwd=work, check=True)
+    return work / "spin"
+
+
+def server_params(*args: str) -> StdioServerParameters:
+    env = {k: v for k, v in os.environ.items() if k != "DEBUGINFOD_URLS"}
+    return StdioServerParameters(command=SERVER, args=list(args), env=env)
+
+
+@asynccontextmanager
+async def client(*args: str):
+    async with stdio_client(server_params(*args)) as (read, write):
+        async with ClientSession(read, write) as session:
+            await session.initialize()
+            yield session
+
+
+async def call(c: ClientSession, tool: str, **arguments) -> dict:
+    result = await c.call_tool(tool, arguments)
+    assert not result.is_error, result.content
+    assert result.structured_content is not None
+    return result.structured_content
+
+
+async def error(c: ClientSession, tool: str, **arguments) -> str:
+    result = await c.call_tool(tool, arguments)
+    assert result.is_error, result
+    return result.content[0].text
+
+
+def run(coro):
+    return asyncio.run(asyncio.wait_for(coro, timeout=240))
+
+
+def test_gdb_break_run_print_bt_and_ctrl_c(debuggee):
+    async def main() -> None:
+        async with client() as c:
+            r = await call(
+                c, "start", argv=["gdb", "-q", debuggee.name], cwd=str(debuggee.parent),
+                profile="gdb", timeout_ms=30_000,
+            )
+            assert r["ready"] and r["text"].endswith("(gdb) "), r
+            sid = r["session"]
+            assert "Breakpoint 1 at" in (await call(c, "send", session=sid, input="break square"))["text"]
+            r = await call(c, "send", session=sid, input="run", timeout_ms=30_000)
+            assert r["ready"] and "Breakpoint 1, square (x=7)" in r["text"], r
+            r = await call(c, "send", session=sid, input="print x")
+            assert r["text"] == "\n$1 = 7\n(gdb) ", r
+            r = await call(c, "send", session=sid, input="bt")
+            assert "#0  square (x=7)" in r["text"] and "#1" in r["text"] and "main" in r["text"]
+            r = await call(c, "send", session=sid, input="continue", timeout_ms=1_000)
+            assert r["timed_out"] and not r["ready"] and not r["exited"], r
+            assert "value=49" in r["text"]
+            r = await call(c, "interrupt", session=sid)
+            assert r["ready"] and "SIGINT" in r["text"] and r["text"].endswith("(gdb) "), r
+            assert (await call(c, "send", session=sid, input="print spin"))["text"] == "\n$2 = 1\n(gdb) "
+            assert (await call(c, "close", session=sid)) == {"session": sid, "closed": True}
+
+    run(main())
+
+
+def test_python_repl_shell_and_two_sessions_in_parallel(tmp_path):
+    flag = tmp_path / "flag"
+
+    async def main() -> None:
+        async with client() as c:
+            py = (await call(c, "start", profile="python"))["session"]
+            r = await call(c, "send", session=py, input="def twice(x):\n    return 2 * x\n\n")
+            assert r["ready"] and r["text"].endswith(">>> "), r
+            assert (await call(c, "send", session=py, input="twice(21)"))["text"] == "42\n>>> "
+
+            sh = (await call(c, "start", profile="bash"))["session"]
+            r = await call(c, "send", session=sh, input="for w in one two\ndo\n  echo w=$w\ndone")
+            assert r["ready"] and "w=one\nw=two\n" in r["text"], r
+
+            # The shell waits for a file the REPL writes: only parallel calls finish.
+            waiting = call(
+                c, "send", session=sh, timeout_ms=20_000,
+                input=f"while [ ! -e {flag} ]; do sleep 0.01; done; echo released",
+            )
+            release = call(
+                c, "send", session=py, input=f"import time; time.sleep(0.2); open({str(flag)!r}, 'w').close()"
+            )
+            a, b = await asyncio.gather(waiting, release)
+            assert a["ready"] and "released" in a["text"], a
+            assert b["ready"], b
+
+            listed = await call(c, "list")
+            assert [(s["session"], s["profile"], s["alive"]) for s in listed["sessions"]] == [
+                (py, "python", True), (sh, "bash", True),
+            ]
+            page = await call(c, "history", session=py)
+            assert "42" in page["text"] and page["next_start"] is None
+
+    run(main())
+
+
+def test_bad_input_is_a_tool_error_and_the_server_keeps_serving():
+    async def main() -> None:
+        async with client("--max-sessions", "1", "--max-chars", "100") as c:
+            assert "unknown session 's99'" in await error(c, "send", session="s99", input="x")
+            assert "'no-such-program-qa': not found on PATH" in await error(
+                c, "start", argv=["no-such-program-qa"]
+            )
+            await error(c, "start", argv=[1, 2])
+            await error(c, "start", argv="sh -i")
+            assert "unknown profile 'nope'" in await error(c, "start", profile="nope")
+
+            sid = (await call(c, "start", profile="sh"))["session"]
+            assert "limit" in await error(c, "start", profile="sh")
+            # A reply over the limit: head and tail around a marker, all in the history.
+            r = await call(c, "send", session=sid, input="seq 1 1000")
+            assert r["cut_chars"] > 0 and len(r["text"]) < 300
+            assert r["text"].startswith("1\n2\n") and "characters cut" in r["text"]
+            assert r["text"].endswith("999\n1000\n__quillo_ready__$ ")
+            pages, start = [], 0
+            while start is not None:
+                page = await call(c, "history", session=sid, start=start)
+                pages.append(page["text"])
+                start = page["next_start"]
+            assert "\n".join(str(i) for i in range(1, 1001)) in "".join(pages)
+
+            # A dead session: its program exited; reads say so, close still works.
+            await call(c, "send", session=sid, input="exit")
+            deadline = time.monotonic() + 30
+            while not (await call(c, "read", session=sid, wait=False))["exited"]:
+                assert time.monotonic() < deadline
+                await asyncio.sleep(0.05)
+            assert "the program has exited" in await error(c, "send", session=sid, input="echo")
+            assert "the program has exited" in await error(c, "interrupt", session=sid)
+            await call(c, "close", session=sid)
+            assert "unknown session" in await error(c, "close", session=sid)
+            assert (await call(c, "list"))["sessions"] == []
+            # Still serving.
+            assert (await call(c, "start", profile="sh"))["ready"]
+
+    run(main())
+
+
+def server_resources(pid: int) -> tuple[list[str], list[str]]:
+    """(names of the server's session threads, its terminal and pidfd descriptors)."""
+    threads = []
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            name = Path(f"/proc/{pid}/task/{tid}/comm").read_text().strip()
+        except FileNotFoundError:
+            continue
+        if name.startswith(("quillo_agent", "quillo_reader")):
+            threads.append(name)
+    fds = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:
+            continue
+        if "ptmx" in target or "/dev/pts/" in target or "pidfd" in target:
+            fds.append(target)
+    return threads, fds
+
+
+# The client, run as its own process so that the test can kill it: starts
+# gdb on a spinning inferior, a REPL and a shell, reports the server's process
+# tree, then waits to be killed.
+CLIENT = """
+import asyncio, json, os, sys
+from pathlib import Path
+from mcp import ClientSession
+from mcp.client.stdio import StdioServerParameters, stdio_client
+
+async def main():
+    params = StdioServerParameters(command=sys.argv[1], env=dict(os.environ))
+    async with stdio_client(params) as (read, write):
+        async with ClientSession(read, write) as c:
+            await c.initialize()
+            gdb = (await c.call_tool("start", {"argv": ["gdb", "-q", sys.argv[2]], "profile": "gdb",
+                                               "timeout_ms": 30000})).structured_content
+            await c.call_tool("send", {"session": gdb["session"], "input": "run", "timeout_ms": 500})
+            await c.call_tool("start", {"profile": "python"})
+            await c.call_tool("start", {"profile": "sh"})
+            me = os.getpid()
+            server = int(Path(f"/proc/{me}/task/{me}/children").read_text().split()[0])
+            print(json.dumps({"server": server}), flush=True)
+            await asyncio.sleep(3600)
+
+asyncio.run(main())
+"""
+
+
+def test_closing_sessions_frees_them_and_a_killed_client_leaves_no_child(debuggee, tmp_path):
+    script = tmp_path / "client.py"
+    script.write_text(textwrap.dedent(CLIENT))
+    env = {k: v for k, v in os.environ.items() if k != "DEBUGINFOD_URLS"}
+    proc = subprocess.Popen(
+        [sys.executable, str(script), SERVER, str(debuggee)],
+        stdout=subprocess.PIPE, text=True, env=env, start_new_session=True,
+    )
+    try:
+        line = proc.stdout.readline()
+        assert line, "the client reported nothing"
+        server = json.loads(line)["server"]
+        tree = descendants(server)
+        threads, fds = server_resources(server)
+        # gdb and its inferior, python, sh: at least four processes; a reader
+        # and a session thread per session, a terminal per session.
+        assert len(tree) >= 4, tree
+        assert len(threads) >= 6 and len(fds) >= 3, (threads, fds)
+        assert any(Path(f"/proc/{p}/exe").resolve() == debuggee for p in tree if process_state(p))
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(timeout=30)
+
+        deadline = time.monotonic() + 60
+        left = [p for p in tree | {server} if process_state(p) not in (None, "Z")]
+        while left and time.monotonic() < deadline:
+            time.sleep(0.05)
+            left = [p for p in tree | {server} if process_state(p) not in (None, "Z")]
+        assert left == [], f"still running after the client was killed: {left}"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def test_close_tool_leaves_no_thread_or_descriptor_in_the_server(debuggee):
+    async def main() -> None:
+        async with client() as c:
+            (server,) = [
+                p for p in all_children() if b"quillo-mcp" in Path(f"/proc/{p}/cmdline").read_bytes()
+            ]
+            ids = [
+                (await call(c, "start", argv=["gdb", "-q", str(debuggee)], profile="gdb",
+                            timeout_ms=30_000))["session"],
+                (await call(c, "start", profile="python"))["session"],
+                (await call(c, "start", profile="sh"))["session"],
+            ]
+            await call(c, "send", session=ids[0], input="run", timeout_ms=500)
+            tree = descendants(server)
+            assert len(tree) >= 4
+            assert server_resources(server) != ([], [])
+            for sid in ids:
+                await call(c, "close", session=sid)
+            assert server_resources(server) == ([], [])
+            assert [p for p in tree if process_state(p) not in (None, "Z")] == []
+            assert descendants(server) == set()
+
+    run(main())
