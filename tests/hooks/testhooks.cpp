@@ -104,12 +104,15 @@ PyObject* sanitize_on(PyObject*, PyObject* args) {
   return result;
 }
 
-// module_text(data, path="best") -> str: exactly what the module does with
-// output, no check added (sanitize, then build the str), for the benchmarks.
+// module_text(data, path="best", builder="best") -> str: what the module does
+// with output, no check added (sanitize, then build the str), for the
+// benchmarks. `builder` is the str builder's path ("best", "portable") or
+// "cpython" for PyUnicode_DecodeUTF8.
 PyObject* module_text(PyObject*, PyObject* args) {
   Py_buffer view;
   const char* name = "best";
-  if (!PyArg_ParseTuple(args, "y*|s", &view, &name)) return nullptr;
+  const char* builder = "best";
+  if (!PyArg_ParseTuple(args, "y*|ss", &view, &name, &builder)) return nullptr;
   quillo::SanitizePath path;
   if (!path_of(name, path)) {
     PyBuffer_Release(&view);
@@ -117,10 +120,13 @@ PyObject* module_text(PyObject*, PyObject* args) {
   }
   std::string out = quillo::sanitize_for_agent(bytes_of(view), {}, path);
   PyBuffer_Release(&view);
-  return quillo::py::str_from_valid_utf8(out.data(), out.size(),
-                                         path == quillo::SanitizePath::kBest
-                                             ? quillo::py::Utf8Decoder::kBest
-                                             : quillo::py::Utf8Decoder::kPortable);
+  const std::string_view b = builder;
+  if (b == "cpython") {
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+  }
+  return quillo::py::str_from_valid_utf8(
+      out.data(), out.size(),
+      b == "best" ? quillo::py::Utf8Decoder::kBest : quillo::py::Utf8Decoder::kPortable);
 }
 
 // sanitize_ns(data, reps, path="best") -> [ns per call]: the sanitizer alone,
