@@ -1,15 +1,6 @@
 #include "src/sanitize.hpp"
 
-#include <array>
 #include <cstring>
-
-#include "src/cpu_features.hpp"
-
-#if QUILLO_HAVE_AVX512_PATH
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace quillo {
 namespace {
@@ -36,13 +27,13 @@ inline std::uint64_t load64(const std::uint8_t* p) {
   return word;
 }
 
+inline void store64(std::uint8_t* p, std::uint64_t word) {
+  std::memcpy(p, &word, sizeof word);
+}
+
 // A control sequence's final byte: 0x40-0x7E (one unsigned compare).
 inline bool is_final(std::uint8_t b) {
   return static_cast<std::uint8_t>(b - 0x40) <= 0x3E;
-}
-
-inline void store64(std::uint8_t* p, std::uint64_t word) {
-  std::memcpy(p, &word, sizeof word);
 }
 
 // Where the kept bytes go. Filtering only drops bytes, so the output never
@@ -158,330 +149,6 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
   return state;
 }
 
-// The text state 64 bytes at a time. A block that starts in the text state is
-// classified at once: controls, ESCs, "[" and final bytes each become a bit
-// mask (bit i for byte i), `plan_block` works out from them which bytes stay,
-// and the kept bytes are moved to the output together. Anything else (another
-// escape, a control sequence that runs past the block, a state other than
-// text at a block's start) goes through `filter` for at most one block, so
-// every path follows the same state table.
-struct BlockMasks {
-  std::uint64_t control;  // bytes below 0x20
-  std::uint64_t kept;     // tab and line feed
-  std::uint64_t esc;
-  std::uint64_t bracket;  // "["
-  std::uint64_t finals;   // 0x40-0x7E
-};
-
-struct BlockPlan {
-  std::uint64_t keep;   // the bytes to emit
-  std::uint64_t limit;  // the bytes settled here: all, or those before an ESC left to `filter`
-};
-
-inline BlockPlan plan_block(const BlockMasks& m) {
-  std::uint64_t drop = m.control & ~m.kept;
-  std::uint64_t escs = m.esc;
-  std::uint64_t limit = ~0ULL;
-  if (escs != 0) {
-    // The usual block: every ESC starts a control sequence that ends in the
-    // block before the next ESC. Then all of them are settled at once: adding
-    // each sequence's first possible final position to the mask of non-final
-    // bytes carries through the sequence's parameters and stops at its final
-    // byte, so the bits the addition changes are the sequences' bodies.
-    const std::uint64_t starts = escs & (m.bracket >> 1);
-    const std::uint64_t not_final = ~m.finals;
-    std::uint64_t sum;
-    const bool past_block = __builtin_add_overflow(not_final, starts << 2, &sum);
-    const std::uint64_t bodies = not_final ^ sum;
-    if (!past_block && (starts >> 62) == 0 && (escs & ~starts) == 0 && (escs & bodies) == 0) {
-      drop |= starts | (starts << 1) | bodies;
-    } else {
-      // One ESC at a time, in order, up to the first that is not a complete
-      // control sequence inside the block.
-      while (escs != 0) {
-        const unsigned i = static_cast<unsigned>(__builtin_ctzll(escs));
-        // A control sequence needs its "[" at i + 1 and a final byte from i + 2 on.
-        const std::uint64_t after =
-            i <= 61 && ((m.bracket >> (i + 1)) & 1) != 0 ? m.finals & (~0ULL << (i + 2)) : 0;
-        if (after == 0) {
-          limit = (1ULL << i) - 1;
-          break;
-        }
-        const unsigned j = static_cast<unsigned>(__builtin_ctzll(after));
-        const std::uint64_t through_j = j == 63 ? ~0ULL : (1ULL << (j + 1)) - 1;
-        const std::uint64_t sequence = through_j & ~((1ULL << i) - 1);
-        drop |= sequence;
-        escs &= ~sequence;  // an ESC inside a control sequence is one of its bytes
-      }
-    }
-  }
-  return {~drop & limit, limit};
-}
-
-// After a block was emitted up to `limit`: how far the input moves on. When
-// an ESC stopped the block, the next block starts there; if the block already
-// started there, `filter` settles that sequence (one block of it) first.
-inline std::size_t after_block(std::uint64_t limit, const std::uint8_t* p, State& state,
-                               Sink& sink) {
-  if (limit == ~0ULL) return 64;
-  const auto stop = static_cast<std::size_t>(__builtin_ctzll(~limit));
-  if (stop != 0) return stop;
-  state = filter(std::span(p, 64), state, sink);
-  return 64;
-}
-
-#if defined(__SSE2__)
-
-// The portable block path on x86-64, where SSE2 is always there: masks from
-// 16-byte compares, kept bytes copied run by run.
-inline std::uint64_t mask64(__m128i a, __m128i b, __m128i c, __m128i d) {
-  return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(a))) |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(b))) << 16 |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(c))) << 32 |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(d))) << 48;
-}
-
-State filter_sse2(std::span<const std::uint8_t> in, State state, Sink& sink) {
-  const std::uint8_t* p = in.data();
-  const std::uint8_t* const end = p + in.size();
-  std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
-  const __m128i below_space = _mm_set1_epi8(0x1F);
-  // Runs are copied 16 bytes at a time, up to 15 bytes past a run: the block
-  // loop keeps 16 bytes of input beyond the block for that.
-  while (end - p >= 80) {
-    if (state != State::kText) {
-      state = filter(std::span(p, 64), state, sink);
-      p += 64;
-      continue;
-    }
-    __m128i v[4];
-    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k);
-    auto each = [&](auto test) { return mask64(test(v[0]), test(v[1]), test(v[2]), test(v[3])); };
-    auto equal = [&](char c) {
-      const __m128i cv = _mm_set1_epi8(c);
-      return each([&](__m128i x) { return _mm_cmpeq_epi8(x, cv); });
-    };
-    BlockMasks m{};
-    m.control = each([&](__m128i x) { return _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x); });
-    const std::uint64_t bytes_high = each([](__m128i x) { return x; });
-    std::uint8_t* o = sink.out;
-    if (m.control == 0) {
-      for (int k = 0; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(o) + k, v[k]);
-      sink.out = o + 64;
-      high |= bytes_high;
-      p += 64;
-      continue;
-    }
-    m.kept = equal('\t') | equal('\n');
-    m.esc = equal(kEsc);
-    if (m.esc != 0) {
-      m.bracket = equal('[');
-      m.finals = each([](__m128i x) {
-        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(0x3F)),
-                             _mm_cmplt_epi8(x, _mm_set1_epi8(0x7F)));
-      });
-    }
-    const BlockPlan plan = plan_block(m);
-    high |= bytes_high & plan.keep;
-    for (std::uint64_t keep = plan.keep; keep != 0;) {
-      const std::uint64_t low = keep & (~keep + 1);
-      const std::uint64_t past = keep + low;  // the run's bits cleared, the carry above it
-      const auto first = static_cast<unsigned>(__builtin_ctzll(low));
-      const unsigned stop = past == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(past));
-      const unsigned length = stop - first;
-      for (unsigned k = 0; k < length; k += 16) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + first + k)));
-      }
-      o += length;
-      keep &= past;
-    }
-    sink.out = o;
-    p += after_block(plan.limit, p, state, sink);
-  }
-  if (high != 0) sink.high |= kHighs;
-  return filter(std::span(p, end), state, sink);
-}
-
-#endif  // __SSE2__
-
-#if QUILLO_HAVE_AVX512_PATH
-
-// The same with AVX-512: masks straight from compares, kept bytes moved with
-// one compress-store.
-//
-// gcc 12 does not reliably put a vzeroupper where a function with this target
-// calls code without it (here it leaves out the calls to `filter`), and dirty
-// upper halves slow the SSE code that runs next, so the calls below clear them
-// by hand; where gcc adds its own as well, the second one costs a cycle.
-QUILLO_TARGET_AVX512
-inline std::uint64_t bytes_equal(__m512i v, char c) {
-  return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
-}
-
-QUILLO_TARGET_AVX512
-State filter_avx512(std::span<const std::uint8_t> in, State state, Sink& sink) {
-  const std::uint8_t* p = in.data();
-  const std::uint8_t* const end = p + in.size();
-  std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
-  while (end - p >= 64) {
-    if (state != State::kText) {
-      // Finish the sequence (or string) on the byte-wise path, one block at most.
-      _mm256_zeroupper();
-      state = filter(std::span(p, 64), state, sink);
-      p += 64;
-      continue;
-    }
-    const __m512i v = _mm512_loadu_si512(p);
-    BlockMasks m{};
-    m.control = _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
-    m.kept = bytes_equal(v, '\t') | bytes_equal(v, '\n');
-    m.esc = bytes_equal(v, kEsc);
-    if (m.esc != 0) {
-      m.bracket = bytes_equal(v, '[');
-      m.finals = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(0x40)),
-                                        _mm512_set1_epi8(0x3E));
-    }
-    const BlockPlan plan = plan_block(m);
-    _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(plan.keep, v));
-    sink.out += __builtin_popcountll(plan.keep);
-    high |= _mm512_movepi8_mask(v) & plan.keep;
-    if (plan.limit == 0) _mm256_zeroupper();  // `filter` runs next (after_block)
-    p += after_block(plan.limit, p, state, sink);
-  }
-  if (high != 0) sink.high |= kHighs;
-  _mm256_zeroupper();
-  return filter(std::span(p, end), state, sink);
-}
-
-// Whether p[0..n) is well-formed UTF-8, 64 bytes a step. Each byte is checked
-// against the one to three bytes before it with three 16-entry tables indexed
-// by nibbles, whose entries are bit sets of the errors that pair can show
-// (after the method of Keiser and Lemire, "Validating UTF-8 in less than one
-// instruction per byte"); the bits that survive the AND of the three lookups,
-// corrected for the bytes that must be second or third continuations, are
-// errors.
-namespace utf8_check {
-
-constexpr std::uint8_t kTooShort = 1 << 0;  // a lead or ASCII where a continuation must be
-constexpr std::uint8_t kTooLong = 1 << 1;   // a continuation after ASCII
-constexpr std::uint8_t kOverlong3 = 1 << 2;
-constexpr std::uint8_t kTooLarge = 1 << 3;
-constexpr std::uint8_t kSurrogate = 1 << 4;
-constexpr std::uint8_t kOverlong2 = 1 << 5;
-constexpr std::uint8_t kTooLarge1000 = 1 << 6;
-constexpr std::uint8_t kOverlong4 = 1 << 6;
-constexpr std::uint8_t kTwoConts = 1 << 7;  // a continuation after a continuation
-constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
-
-// clang-format off
-// Indexed by the high nibble of the previous byte.
-constexpr std::uint8_t kByte1High[16] = {
-    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
-    kTooShort | kOverlong2,
-    kTooShort,
-    kTooShort | kOverlong3 | kSurrogate,
-    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4,
-};
-// Indexed by the low nibble of the previous byte.
-constexpr std::uint8_t kByte1Low[16] = {
-    kCarry | kOverlong3 | kOverlong2 | kOverlong4,
-    kCarry | kOverlong2,
-    kCarry,
-    kCarry,
-    kCarry | kTooLarge,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-};
-// Indexed by the high nibble of the byte itself.
-constexpr std::uint8_t kByte2High[16] = {
-    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
-    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
-    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
-    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-    kTooShort, kTooShort, kTooShort, kTooShort,
-};
-// clang-format on
-
-QUILLO_TARGET_AVX512
-inline __m512i table(const std::uint8_t (&t)[16]) {
-  // Zero-masked so that nothing is left undefined (gcc 12 warns otherwise).
-  return _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
-}
-
-// Byte k of the result is byte k - n of the stream: `prev`'s tail, then `cur`.
-QUILLO_TARGET_AVX512
-inline __m512i shifted(__m512i prev, __m512i cur, const __m512i& index) {
-  return _mm512_permutex2var_epi8(prev, index, cur);
-}
-
-// The error bits of block `cur`, given the block before it.
-QUILLO_TARGET_AVX512
-inline __m512i block_errors(__m512i prev, __m512i cur) {
-  alignas(64) static constexpr auto kIndex = [] {
-    std::array<std::array<std::uint8_t, 64>, 3> index{};
-    for (int k = 0; k < 3; ++k) {
-      for (int j = 0; j < 64; ++j) index[k][j] = static_cast<std::uint8_t>(64 + j - (k + 1));
-    }
-    return index;
-  }();
-  const __m512i low_nibble = _mm512_set1_epi8(0x0F);
-  const __m512i prev1 = shifted(prev, cur, _mm512_load_si512(kIndex[0].data()));
-  const __m512i hi1 = _mm512_and_si512(_mm512_srli_epi16(prev1, 4), low_nibble);
-  const __m512i lo1 = _mm512_and_si512(prev1, low_nibble);
-  const __m512i hi2 = _mm512_and_si512(_mm512_srli_epi16(cur, 4), low_nibble);
-  const __m512i special =
-      _mm512_and_si512(_mm512_and_si512(_mm512_shuffle_epi8(table(kByte1High), hi1),
-                                        _mm512_shuffle_epi8(table(kByte1Low), lo1)),
-                       _mm512_shuffle_epi8(table(kByte2High), hi2));
-  // Bytes two after a three- or four-byte lead, or three after a four-byte
-  // lead, must be continuations: bit 7 of `special` must say so exactly there.
-  const __m512i third = _mm512_subs_epu8(shifted(prev, cur, _mm512_load_si512(kIndex[1].data())),
-                                         _mm512_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-  const __m512i fourth = _mm512_subs_epu8(shifted(prev, cur, _mm512_load_si512(kIndex[2].data())),
-                                          _mm512_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-  const __m512i must80 =
-      _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
-  return _mm512_xor_si512(must80, special);
-}
-
-QUILLO_TARGET_AVX512
-bool valid_wide(const std::uint8_t* p, std::size_t n) {
-  __m512i prev = _mm512_setzero_si512();
-  __m512i error = _mm512_setzero_si512();
-  std::size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const __m512i cur = _mm512_loadu_si512(p + i);
-    // ASCII after ASCII cannot be wrong: skip the tables.
-    if ((_mm512_movepi8_mask(cur) | _mm512_movepi8_mask(prev)) != 0) {
-      error = _mm512_or_si512(error, block_errors(prev, cur));
-    }
-    prev = cur;
-  }
-  // The tail, padded with ASCII: a sequence cut off at the end is too short.
-  alignas(64) std::uint8_t tail[64] = {};
-  std::memcpy(tail, p + i, n - i);
-  error = _mm512_or_si512(error, block_errors(prev, _mm512_load_si512(tail)));
-  const bool valid = _mm512_test_epi8_mask(error, error) == 0;
-  _mm256_zeroupper();  // see filter_avx512
-  return valid;
-}
-
-}  // namespace utf8_check
-
-#endif  // QUILLO_HAVE_AVX512_PATH
-
 // Length of the well-formed UTF-8 sequence at p[0..n), or 0 when ill-formed;
 // `subpart` receives the length of the maximal ill-formed subpart then (>= 1).
 inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size_t& subpart) {
@@ -547,43 +214,19 @@ std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
   return n;
 }
 
-// The path a call really takes: the widest it asks for that is there.
-SanitizePath available(SanitizePath path) {
-  if (path == SanitizePath::kBest && !cpu_has_avx512_bytes()) path = SanitizePath::kPortable;
-#if !defined(__SSE2__)
-  if (path == SanitizePath::kPortable) path = SanitizePath::kBytewise;
-#endif
-  return path;
-}
-
 }  // namespace
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
-                               std::span<const std::uint8_t> second, SanitizePath path) {
+                               std::span<const std::uint8_t> second) {
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
-  path = available(path);
   // The filter only drops bytes, so the input length bounds the output; the
   // buffer is not zero-filled first.
   std::uint64_t high = 0;
   text.resize_and_overwrite(total, [&](char* buffer, std::size_t) {
     Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
-    switch (path) {
-#if QUILLO_HAVE_AVX512_PATH
-      case SanitizePath::kBest:
-        filter_avx512(second, filter_avx512(first, State::kText, sink), sink);
-        break;
-#endif
-#if defined(__SSE2__)
-      case SanitizePath::kPortable:
-        filter_sse2(second, filter_sse2(first, State::kText, sink), sink);
-        break;
-#endif
-      default:
-        filter(second, filter(first, State::kText, sink), sink);
-        break;
-    }
+    filter(second, filter(first, State::kText, sink), sink);
     high = sink.high;
     return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));
   });
@@ -591,39 +234,29 @@ std::string sanitize_for_agent(std::span<const std::uint8_t> first,
 
   const auto* out = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t len = text.size();
-  if (utf8_valid(std::span(out, len), path)) return text;  // the usual case: nothing to replace
   std::size_t bad = valid_prefix(out, len);
+  if (bad == len) return text;  // the usual case: nothing to replace
 
+  // One U+FFFD per maximal ill-formed subpart, each well-formed run between
+  // them copied whole.
   std::string decoded;
   decoded.reserve(len + len / 2);
   decoded.append(text, 0, bad);
-  std::size_t i = bad;
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-  while (i < len) {
-    std::size_t good = valid_prefix(out + i, len - i);
-    decoded.append(reinterpret_cast<const char*>(out + i), good);
-    i += good;
-    if (i == len) break;
+  for (std::size_t i = bad; i < len;) {
     std::size_t subpart = 0;
     utf8_sequence(out + i, len - i, subpart);
     decoded.append(kReplacement, 3);
     i += subpart;
+    std::size_t good = valid_prefix(out + i, len - i);
+    decoded.append(reinterpret_cast<const char*>(out + i), good);
+    i += good;
   }
   return decoded;
 }
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> bytes) {
   return sanitize_for_agent(bytes, {});
-}
-
-bool utf8_valid(std::span<const std::uint8_t> bytes, SanitizePath path) {
-#if QUILLO_HAVE_AVX512_PATH
-  if (available(path) == SanitizePath::kBest) {
-    return utf8_check::valid_wide(bytes.data(), bytes.size());
-  }
-#endif
-  (void)path;
-  return valid_prefix(bytes.data(), bytes.size()) == bytes.size();
 }
 
 }  // namespace quillo
