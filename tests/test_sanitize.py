@@ -12,6 +12,7 @@ fixed examples.
 from __future__ import annotations
 
 import itertools
+import platform
 
 import pytest
 from hypothesis import given, settings
@@ -251,12 +252,38 @@ def test_two_pieces_equal_one(hooks, data):
     assert hooks.sanitize_two(whole[:cut], whole[cut:]) == hooks.sanitize(whole)
 
 
-# ---------------------------------------------------------------- long input
+# ---------------------------------------------------------------- both paths
 
-# The text state copies and scans a word (8 bytes) at a time and the UTF-8
-# check passes over ASCII 16 bytes at a time. Long inputs, runs of sequences,
-# sequences much longer than a word and pieces at every offset of a word are
-# where a word-wise scan could miss a byte or read a stale one.
+# The module cleans on its "best" path: where the processor has AVX-512, the
+# text state works on 64-byte blocks (sequences settled a block at a time,
+# anything unusual handed to the byte-wise state machine for a block) and
+# UTF-8 is checked a block at a time; elsewhere "best" is the byte-wise code,
+# which copies and scans a word (8 bytes) at a time and passes over ASCII 16
+# bytes at a time. Block and word edges, runs of sequences and sequences
+# longer than a block are where the paths could part from the table.
+
+PATHS = ["best", "bytewise"]
+WIDE_FLAGS = {"avx512f", "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2", "bmi1", "bmi2",
+              "popcnt"}
+
+
+def processor_runs_wide_code() -> bool:
+    if platform.machine() != "x86_64":
+        return False
+    with open("/proc/cpuinfo") as info:
+        flags = next((line.split(":", 1)[1].split() for line in info if line.startswith("flags")), [])
+    return WIDE_FLAGS <= set(flags)
+
+
+@pytest.mark.parametrize(("path", "wide"), [("best", processor_runs_wide_code()),
+                                           ("bytewise", False)])
+def test_wide_code_runs_exactly_where_the_processor_has_it(hooks, path, wide):
+    # Without this the "best" path could quietly be the byte-wise one on a
+    # processor with AVX-512, and every test below would compare it to itself.
+    data = ("─" * 40 + "\x1b[0m").encode() * 4  # whole blocks, and UTF-8 to check
+    assert hooks.wide_steps(data, path) == (wide, wide)
+    assert hooks.wide_paths() == processor_runs_wide_code()
+
 
 long_inputs = st.lists(st.one_of(tokens, sequence_segment), min_size=10, max_size=300).map(
     b"".join
@@ -265,8 +292,10 @@ long_inputs = st.lists(st.one_of(tokens, sequence_segment), min_size=10, max_siz
 
 @PROPERTY
 @given(long_inputs)
-def test_long_input_matches_reference(hooks, data):
-    assert hooks.sanitize(data) == reference(data)
+def test_long_input_every_path_matches_reference(hooks, data):
+    expected = reference(data)
+    for path in PATHS:
+        assert hooks.sanitize_on(data, path) == expected, path
 
 
 LONG_PIECES = [
@@ -275,9 +304,9 @@ LONG_PIECES = [
     b"\x1b[2@x",  # the first final byte
     b"\x1b[2~x",  # the last one
     b"\x1b[1?\x7f\x80 !/0m",  # bytes around the final range are no final
-    b"\x1b[" + b"1;" * 40 + b"m",  # a control sequence of many words
-    b"\x1b[" + b"2;" * 70 + b"H",
-    b"\x1b[m" * 30,  # sequences back to back
+    b"\x1b[" + b"1;" * 40 + b"m",  # a control sequence longer than half a block
+    b"\x1b[" + b"2;" * 70 + b"H",  # and one longer than a block
+    b"\x1b[m" * 30,  # a block full of sequences
     b"\x1b[31\x1b[0m",  # an ESC inside a control sequence is a parameter byte
     b"\x1b\x1b[31m",
     b"\x1b]0;title\x07",
@@ -291,20 +320,26 @@ LONG_PIECES = [
 
 
 @pytest.mark.parametrize("piece", LONG_PIECES, ids=repr)
-def test_long_piece_at_every_word_offset(hooks, piece):
-    # Twice, so that the second copy also follows text that ended a word scan.
-    for before in range(0, 17):
-        for after in (b"", b"x", b"z" * 9, b"z" * 40):
+def test_piece_at_every_word_and_block_offset(hooks, piece):
+    # Twice, with `after` long enough that the second copy, and what follows a
+    # block that stopped at the first, still run as whole blocks.
+    for before in [*range(0, 17), *range(56, 72), *range(124, 132)]:
+        for after in (b"", b"x", b"z" * 9, b"z" * 70, b"z" * 150):
             data = b"a" * before + piece + after + piece + after
-            assert hooks.sanitize(data) == reference(data), (before, after)
+            expected = reference(data)
+            for path in PATHS:
+                assert hooks.sanitize_on(data, path) == expected, (path, before, after)
 
 
-def test_utf8_at_word_edges(hooks):
+def test_utf8_check_at_block_edges(hooks):
     # Every sequence of up to three bytes from the values that bound UTF-8's
-    # ranges, and four-byte ones, placed across byte 64 (the end of a word and
-    # of a 16-byte ASCII step), at the very end of the input and in the tail;
-    # the filter keeps these bytes, so the text must be Python's own lenient
-    # decoding of them.
+    # ranges, and four-byte ones across an edge, placed across byte 64 (the
+    # end of a block, of a word and of a 16-byte ASCII step), at the very end
+    # of the input (also when that is the end of a whole block) and in the
+    # tail; the filter keeps these bytes, so the text must be Python's own
+    # lenient decoding of them. The check itself is asked too: it must
+    # neither pass ill-formed input nor fail well-formed input (which would
+    # only cost time, and show nowhere else).
     values = [0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
               0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
     layouts = {  # length: [(bytes before, bytes after)]
@@ -318,6 +353,9 @@ def test_utf8_at_word_edges(hooks):
         for combo in itertools.product(values, repeat=length):
             for before, after in places:
                 data = b"a" * before + bytes(combo) + b"z" * after
-                if hooks.sanitize(data) != data.decode("utf-8", "replace"):
+                expected = data.decode("utf-8", "replace")
+                well_formed = "\ufffd" not in expected
+                if any(hooks.sanitize_on(data, path) != expected
+                       or hooks.utf8_valid(data, path) != well_formed for path in PATHS):
                     mismatches.append(data)
     assert not mismatches[:10]

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pty/pty_process.hpp"
@@ -32,6 +33,21 @@ PyObject* text_to_py(const std::string& text) {
   return quillo::py::str_from_valid_utf8(text.data(), text.size());
 }
 
+// "best" or "bytewise" as a cleaning path; false with ValueError set for
+// anything else.
+bool path_of(const char* name, quillo::SanitizePath& path) {
+  const std::string_view n = name;
+  if (n == "best") {
+    path = quillo::SanitizePath::kBest;
+  } else if (n == "bytewise") {
+    path = quillo::SanitizePath::kBytewise;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "path must be 'best' or 'bytewise'");
+    return false;
+  }
+  return true;
+}
+
 // sanitize(data) -> str: the cleaning, returned as the module returns it.
 PyObject* sanitize(PyObject*, PyObject* arg) {
   Py_buffer view;
@@ -51,16 +67,69 @@ PyObject* sanitize_two(PyObject*, PyObject* args) {
   return text_to_py(out);
 }
 
-// sanitize_ns(data, reps) -> [ns per call]: the cleaning alone, without
-// building a Python str, for the benchmarks.
+// The hooks that take (data, path): `fn(bytes, path)`, or nullptr with
+// ValueError set for a path that is not one.
+template <class F>
+PyObject* on_path(PyObject* args, F fn) {
+  Py_buffer view;
+  const char* name;
+  if (!PyArg_ParseTuple(args, "y*s", &view, &name)) return nullptr;
+  quillo::SanitizePath path;
+  PyObject* result = path_of(name, path) ? fn(bytes_of(view), path) : nullptr;
+  PyBuffer_Release(&view);
+  return result;
+}
+
+// sanitize_on(data, path) -> str: the cleaning on one path ("best",
+// "bytewise") whatever the processor offers, so that the tests can hold the
+// paths to each other and the benchmarks time each.
+PyObject* sanitize_on(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    return text_to_py(quillo::sanitize_for_agent(bytes, {}, path));
+  });
+}
+
+// utf8_valid(data, path) -> bool: the cleaning's UTF-8 check on one path.
+PyObject* utf8_valid(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    return PyBool_FromLong(quillo::utf8_valid(bytes, path));
+  });
+}
+
+// wide_steps(data, path) -> (filter, check): whether cleaning `data` on `path`
+// really ran the AVX-512 filter and the AVX-512 UTF-8 check.
+PyObject* wide_steps(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    quillo::take_wide_steps();
+    quillo::sanitize_for_agent(bytes, {}, path);
+    const unsigned steps = quillo::take_wide_steps();
+    return Py_BuildValue("(OO)", (steps & quillo::kWideFilter) != 0 ? Py_True : Py_False,
+                         (steps & quillo::kWideCheck) != 0 ? Py_True : Py_False);
+  });
+}
+
+// wide_paths() -> bool: whether the cleaning's "best" path runs the AVX-512
+// code on this processor.
+PyObject* wide_paths(PyObject*, PyObject*) {
+  return PyBool_FromLong(quillo::wide_cleaning() ? 1 : 0);
+}
+
+// sanitize_ns(data, reps, path="best") -> [ns per call]: the cleaning alone,
+// without building a Python str, for the benchmarks.
 PyObject* sanitize_ns(PyObject*, PyObject* args) {
   Py_buffer view;
   Py_ssize_t reps;
-  if (!PyArg_ParseTuple(args, "y*n", &view, &reps)) return nullptr;
+  const char* name = "best";
+  if (!PyArg_ParseTuple(args, "y*n|s", &view, &reps, &name)) return nullptr;
+  quillo::SanitizePath path;
+  if (!path_of(name, path)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
   std::vector<long long> times;
   Py_BEGIN_ALLOW_THREADS for (Py_ssize_t i = 0; i < reps; ++i) {
     auto start = std::chrono::steady_clock::now();
-    std::string out = quillo::sanitize_for_agent(bytes_of(view));
+    std::string out = quillo::sanitize_for_agent(bytes_of(view), {}, path);
     auto took = std::chrono::steady_clock::now() - start;
     times.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
   }
@@ -246,6 +315,10 @@ PyObject* str_from_utf8(PyObject*, PyObject* arg) {
 PyMethodDef kFunctions[] = {
     {"sanitize", sanitize, METH_O, nullptr},
     {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
+    {"sanitize_on", sanitize_on, METH_VARARGS, nullptr},
+    {"utf8_valid", utf8_valid, METH_VARARGS, nullptr},
+    {"wide_paths", wide_paths, METH_NOARGS, nullptr},
+    {"wide_steps", wide_steps, METH_VARARGS, nullptr},
     {"sanitize_ns", sanitize_ns, METH_VARARGS, nullptr},
     {"errno_text", errno_text, METH_O, nullptr},
     {"ring", ring, METH_VARARGS, nullptr},
