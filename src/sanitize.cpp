@@ -52,8 +52,8 @@ inline bool is_final(std::uint8_t b) {
 }
 
 // Where the kept bytes go. Filtering only drops bytes, so the output never
-// runs ahead of the input: a full word may be stored at `out` whenever a full
-// word remains in the input.
+// runs ahead of the input: a full word (on the wide path, a full block) may be
+// stored at `out` whenever that many bytes remain in the input.
 struct Sink {
   std::uint8_t* out;
   std::uint64_t high = 0;  // OR of (at least) every kept byte: any >= 0x80?
