@@ -1,15 +1,21 @@
 #include "src/sanitize.hpp"
 
-#include <array>
 #include <cstring>
+#include <utility>
 
-#include "src/cpu_features.hpp"
+#if defined(__x86_64__)
+#define QUILLO_HAVE_AVX512_PATH 1
+#include <array>
 
-#if QUILLO_HAVE_AVX512_PATH
 #include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
+#else
+#define QUILLO_HAVE_AVX512_PATH 0
 #endif
+
+// What a function needs to use the AVX-512 byte instructions (compares to
+// masks, compress, byte permutes); `wide_cleaning` checks the same list.
+#define QUILLO_TARGET_AVX512 \
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
 
 namespace quillo {
 namespace {
@@ -36,18 +42,18 @@ inline std::uint64_t load64(const std::uint8_t* p) {
   return word;
 }
 
+inline void store64(std::uint8_t* p, std::uint64_t word) {
+  std::memcpy(p, &word, sizeof word);
+}
+
 // A control sequence's final byte: 0x40-0x7E (one unsigned compare).
 inline bool is_final(std::uint8_t b) {
   return static_cast<std::uint8_t>(b - 0x40) <= 0x3E;
 }
 
-inline void store64(std::uint8_t* p, std::uint64_t word) {
-  std::memcpy(p, &word, sizeof word);
-}
-
 // Where the kept bytes go. Filtering only drops bytes, so the output never
-// runs ahead of the input: a full word may be stored at `out` whenever a full
-// word remains in the input.
+// runs ahead of the input: a full word (on the wide path, a full block) may be
+// stored at `out` whenever that many bytes remain in the input.
 struct Sink {
   std::uint8_t* out;
   std::uint64_t high = 0;  // OR of (at least) every kept byte: any >= 0x80?
@@ -158,13 +164,82 @@ State filter(std::span<const std::uint8_t> in, State state, Sink& sink) {
   return state;
 }
 
-// The text state 64 bytes at a time. A block that starts in the text state is
-// classified at once: controls, ESCs, "[" and final bytes each become a bit
-// mask (bit i for byte i), `plan_block` works out from them which bytes stay,
-// and the kept bytes are moved to the output together. Anything else (another
-// escape, a control sequence that runs past the block, a state other than
-// text at a block's start) goes through `filter` for at most one block, so
-// every path follows the same state table.
+// Length of the well-formed UTF-8 sequence at p[0..n), or 0 when ill-formed;
+// `subpart` receives the length of the maximal ill-formed subpart then (>= 1).
+inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size_t& subpart) {
+  std::uint8_t b0 = p[0];
+  std::size_t need;
+  std::uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    subpart = 1;
+    return 0;
+  }
+  std::size_t k = 1;
+  if (k < n && p[k] >= lo && p[k] <= hi) {
+    ++k;
+    while (k < need && k < n && p[k] >= 0x80 && p[k] <= 0xBF) ++k;
+  }
+  if (k == need) return need;
+  subpart = k;
+  return 0;
+}
+
+inline bool continuation(std::uint8_t b) {
+  return (b & 0xC0) == 0x80;
+}
+
+// Index of the first byte that starts an ill-formed sequence, or n.
+std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + 16 <= n && ((load64(p + i) | load64(p + i + 8)) & kHighs) == 0) {
+      i += 16;
+      continue;
+    }
+    std::uint8_t b0 = p[i];
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    // The common well-formed shapes, without the general subpart bookkeeping.
+    if (b0 >= 0xC2 && b0 <= 0xDF && i + 1 < n && continuation(p[i + 1])) {
+      i += 2;
+      continue;
+    }
+    if (((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) && i + 2 < n &&
+        continuation(p[i + 1]) && continuation(p[i + 2])) {
+      i += 3;
+      continue;
+    }
+    std::size_t subpart = 0;
+    std::size_t len = utf8_sequence(p + i, n - i, subpart);
+    if (len == 0) return i;
+    i += len;
+  }
+  return n;
+}
+
+thread_local unsigned wide_steps = 0;  // see take_wide_steps
+
+#if QUILLO_HAVE_AVX512_PATH
+
+// The text state 64 bytes at a time, with AVX-512. A block that starts in the
+// text state is classified at once: controls, ESCs, "[" and final bytes each
+// become a bit mask (bit i for byte i), `plan_block` works out from them which
+// bytes stay, and the kept bytes leave in one compress-store. Anything else
+// (another escape, a control sequence that runs past the block, a state other
+// than text at a block's start) goes through `filter` for one block, so both
+// paths follow the same state table.
 struct BlockMasks {
   std::uint64_t control;  // bytes below 0x20
   std::uint64_t kept;     // tab and line feed
@@ -178,7 +253,9 @@ struct BlockPlan {
   std::uint64_t limit;  // the bytes settled here: all, or those before an ESC left to `filter`
 };
 
-inline BlockPlan plan_block(const BlockMasks& m) {
+// Always inlined: a call out of `text_blocks` would run with the vector
+// registers' upper halves dirty.
+[[gnu::always_inline]] inline BlockPlan plan_block(const BlockMasks& m) {
   std::uint64_t drop = m.control & ~m.kept;
   std::uint64_t escs = m.esc;
   std::uint64_t limit = ~0ULL;
@@ -218,120 +295,20 @@ inline BlockPlan plan_block(const BlockMasks& m) {
   return {~drop & limit, limit};
 }
 
-// After a block was emitted up to `limit`: how far the input moves on. When
-// an ESC stopped the block, the next block starts there; if the block already
-// started there, `filter` settles that sequence (one block of it) first.
-inline std::size_t after_block(std::uint64_t limit, const std::uint8_t* p, State& state,
-                               Sink& sink) {
-  if (limit == ~0ULL) return 64;
-  const auto stop = static_cast<std::size_t>(__builtin_ctzll(~limit));
-  if (stop != 0) return stop;
-  state = filter(std::span(p, 64), state, sink);
-  return 64;
-}
-
-#if defined(__SSE2__)
-
-// The portable block path on x86-64, where SSE2 is always there: masks from
-// 16-byte compares, kept bytes copied run by run.
-inline std::uint64_t mask64(__m128i a, __m128i b, __m128i c, __m128i d) {
-  return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(a))) |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(b))) << 16 |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(c))) << 32 |
-         static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(d))) << 48;
-}
-
-State filter_sse2(std::span<const std::uint8_t> in, State state, Sink& sink) {
-  const std::uint8_t* p = in.data();
-  const std::uint8_t* const end = p + in.size();
-  std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
-  const __m128i below_space = _mm_set1_epi8(0x1F);
-  // Runs are copied 16 bytes at a time, up to 15 bytes past a run: the block
-  // loop keeps 16 bytes of input beyond the block for that.
-  while (end - p >= 80) {
-    if (state != State::kText) {
-      state = filter(std::span(p, 64), state, sink);
-      p += 64;
-      continue;
-    }
-    __m128i v[4];
-    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k);
-    auto each = [&](auto test) { return mask64(test(v[0]), test(v[1]), test(v[2]), test(v[3])); };
-    auto equal = [&](char c) {
-      const __m128i cv = _mm_set1_epi8(c);
-      return each([&](__m128i x) { return _mm_cmpeq_epi8(x, cv); });
-    };
-    BlockMasks m{};
-    m.control = each([&](__m128i x) { return _mm_cmpeq_epi8(_mm_min_epu8(x, below_space), x); });
-    const std::uint64_t bytes_high = each([](__m128i x) { return x; });
-    std::uint8_t* o = sink.out;
-    if (m.control == 0) {
-      for (int k = 0; k < 4; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(o) + k, v[k]);
-      sink.out = o + 64;
-      high |= bytes_high;
-      p += 64;
-      continue;
-    }
-    m.kept = equal('\t') | equal('\n');
-    m.esc = equal(kEsc);
-    if (m.esc != 0) {
-      m.bracket = equal('[');
-      m.finals = each([](__m128i x) {
-        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(0x3F)),
-                             _mm_cmplt_epi8(x, _mm_set1_epi8(0x7F)));
-      });
-    }
-    const BlockPlan plan = plan_block(m);
-    high |= bytes_high & plan.keep;
-    for (std::uint64_t keep = plan.keep; keep != 0;) {
-      const std::uint64_t low = keep & (~keep + 1);
-      const std::uint64_t past = keep + low;  // the run's bits cleared, the carry above it
-      const auto first = static_cast<unsigned>(__builtin_ctzll(low));
-      const unsigned stop = past == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(past));
-      const unsigned length = stop - first;
-      for (unsigned k = 0; k < length; k += 16) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + first + k)));
-      }
-      o += length;
-      keep &= past;
-    }
-    sink.out = o;
-    p += after_block(plan.limit, p, state, sink);
-  }
-  if (high != 0) sink.high |= kHighs;
-  return filter(std::span(p, end), state, sink);
-}
-
-#endif  // __SSE2__
-
-#if QUILLO_HAVE_AVX512_PATH
-
-// The same with AVX-512: masks straight from compares, kept bytes moved with
-// one compress-store.
-//
-// gcc 12 does not reliably put a vzeroupper where a function with this target
-// calls code without it (here it leaves out the calls to `filter`), and dirty
-// upper halves slow the SSE code that runs next, so the calls below clear them
-// by hand; where gcc adds its own as well, the second one costs a cycle.
-QUILLO_TARGET_AVX512
-inline std::uint64_t bytes_equal(__m512i v, char c) {
+QUILLO_TARGET_AVX512 [[gnu::always_inline]] inline std::uint64_t bytes_equal(__m512i v, char c) {
   return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c));
 }
 
+// Settles blocks from `p` on, each starting in the text state, while 64 bytes
+// remain; returns where it stopped: fewer than 64 bytes left, or an ESC at a
+// block's start that is not a whole control sequence within the block (the
+// caller's `filter` takes that block). It calls nothing, so the compiler's
+// own vzeroupper on return cleans up after it.
 QUILLO_TARGET_AVX512
-State filter_avx512(std::span<const std::uint8_t> in, State state, Sink& sink) {
-  const std::uint8_t* p = in.data();
-  const std::uint8_t* const end = p + in.size();
+const std::uint8_t* text_blocks(const std::uint8_t* p, const std::uint8_t* end, Sink& sink) {
+  std::uint8_t* o = sink.out;
   std::uint64_t high = 0;  // kept bytes >= 0x80, as a mask
   while (end - p >= 64) {
-    if (state != State::kText) {
-      // Finish the sequence (or string) on the byte-wise path, one block at most.
-      _mm256_zeroupper();
-      state = filter(std::span(p, 64), state, sink);
-      p += 64;
-      continue;
-    }
     const __m512i v = _mm512_loadu_si512(p);
     BlockMasks m{};
     m.control = _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
@@ -343,14 +320,34 @@ State filter_avx512(std::span<const std::uint8_t> in, State state, Sink& sink) {
                                         _mm512_set1_epi8(0x3E));
     }
     const BlockPlan plan = plan_block(m);
-    _mm512_storeu_si512(sink.out, _mm512_maskz_compress_epi8(plan.keep, v));
-    sink.out += __builtin_popcountll(plan.keep);
+    if (plan.limit == 0) break;
+    _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(plan.keep, v));
+    o += __builtin_popcountll(plan.keep);
     high |= _mm512_movepi8_mask(v) & plan.keep;
-    if (plan.limit == 0) _mm256_zeroupper();  // `filter` runs next (after_block)
-    p += after_block(plan.limit, p, state, sink);
+    // All settled, or up to an ESC where the next block starts.
+    p += plan.limit == ~0ULL ? 64 : __builtin_ctzll(~plan.limit);
   }
+  sink.out = o;
   if (high != 0) sink.high |= kHighs;
-  _mm256_zeroupper();
+  return p;
+}
+
+// The filter with the text state's blocks on the wide path.
+State filter_wide(std::span<const std::uint8_t> in, State state, Sink& sink) {
+  wide_steps |= kWideFilter;
+  const std::uint8_t* p = in.data();
+  const std::uint8_t* const end = p + in.size();
+  while (end - p >= 64) {
+    if (state == State::kText) {
+      const std::uint8_t* const stop = text_blocks(p, end, sink);
+      if (stop != p) {
+        p = stop;
+        continue;
+      }
+    }
+    state = filter(std::span(p, 64), state, sink);
+    p += 64;
+  }
   return filter(std::span(p, end), state, sink);
 }
 
@@ -458,6 +455,7 @@ inline __m512i block_errors(__m512i prev, __m512i cur) {
 
 QUILLO_TARGET_AVX512
 bool valid_wide(const std::uint8_t* p, std::size_t n) {
+  wide_steps |= kWideCheck;
   __m512i prev = _mm512_setzero_si512();
   __m512i error = _mm512_setzero_si512();
   std::size_t i = 0;
@@ -469,121 +467,64 @@ bool valid_wide(const std::uint8_t* p, std::size_t n) {
     }
     prev = cur;
   }
-  // The tail, padded with ASCII: a sequence cut off at the end is too short.
-  alignas(64) std::uint8_t tail[64] = {};
-  std::memcpy(tail, p + i, n - i);
-  error = _mm512_or_si512(error, block_errors(prev, _mm512_load_si512(tail)));
-  const bool valid = _mm512_test_epi8_mask(error, error) == 0;
-  _mm256_zeroupper();  // see filter_avx512
-  return valid;
+  // The tail, padded with zeros (ASCII): a sequence cut off at the end is too
+  // short.
+  const __m512i tail = _mm512_maskz_loadu_epi8(_bzhi_u64(~0ULL, n - i), p + i);
+  error = _mm512_or_si512(error, block_errors(prev, tail));
+  return _mm512_test_epi8_mask(error, error) == 0;
 }
 
 }  // namespace utf8_check
 
+#else
+
+// No wide code here: every path runs the byte-wise code.
+State filter_wide(std::span<const std::uint8_t> in, State state, Sink& sink) {
+  return filter(in, state, sink);
+}
+
+namespace utf8_check {
+bool valid_wide(const std::uint8_t* p, std::size_t n) {
+  return valid_prefix(p, n) == n;
+}
+}  // namespace utf8_check
+
 #endif  // QUILLO_HAVE_AVX512_PATH
 
-// Length of the well-formed UTF-8 sequence at p[0..n), or 0 when ill-formed;
-// `subpart` receives the length of the maximal ill-formed subpart then (>= 1).
-inline std::size_t utf8_sequence(const std::uint8_t* p, std::size_t n, std::size_t& subpart) {
-  std::uint8_t b0 = p[0];
-  std::size_t need;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    subpart = 1;
-    return 0;
-  }
-  std::size_t k = 1;
-  if (k < n && p[k] >= lo && p[k] <= hi) {
-    ++k;
-    while (k < need && k < n && p[k] >= 0x80 && p[k] <= 0xBF) ++k;
-  }
-  if (k == need) return need;
-  subpart = k;
-  return 0;
-}
-
-inline bool continuation(std::uint8_t b) {
-  return (b & 0xC0) == 0x80;
-}
-
-// Index of the first byte that starts an ill-formed sequence, or n.
-std::size_t valid_prefix(const std::uint8_t* p, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    if (i + 16 <= n && ((load64(p + i) | load64(p + i + 8)) & kHighs) == 0) {
-      i += 16;
-      continue;
-    }
-    std::uint8_t b0 = p[i];
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    // The common well-formed shapes, without the general subpart bookkeeping.
-    if (b0 >= 0xC2 && b0 <= 0xDF && i + 1 < n && continuation(p[i + 1])) {
-      i += 2;
-      continue;
-    }
-    if (((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) && i + 2 < n &&
-        continuation(p[i + 1]) && continuation(p[i + 2])) {
-      i += 3;
-      continue;
-    }
-    std::size_t subpart = 0;
-    std::size_t len = utf8_sequence(p + i, n - i, subpart);
-    if (len == 0) return i;
-    i += len;
-  }
-  return n;
-}
-
-// The path a call really takes: the widest it asks for that is there.
-SanitizePath available(SanitizePath path) {
-  if (path == SanitizePath::kBest && !cpu_has_avx512_bytes()) path = SanitizePath::kPortable;
-#if !defined(__SSE2__)
-  if (path == SanitizePath::kPortable) path = SanitizePath::kBytewise;
-#endif
-  return path;
+bool runs_wide(SanitizePath path) {
+  return path == SanitizePath::kBest && wide_cleaning();
 }
 
 }  // namespace
+
+bool wide_cleaning() {
+#if QUILLO_HAVE_AVX512_PATH
+  static const bool has = [] {
+    __builtin_cpu_init();
+    // Everything QUILLO_TARGET_AVX512 lets the compiler use.
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
 
 std::string sanitize_for_agent(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second, SanitizePath path) {
   std::string text;
   std::size_t total = first.size() + second.size();
   if (total == 0) return text;
-  path = available(path);
+  auto* const pass = runs_wide(path) ? filter_wide : filter;
   // The filter only drops bytes, so the input length bounds the output; the
   // buffer is not zero-filled first.
   std::uint64_t high = 0;
   text.resize_and_overwrite(total, [&](char* buffer, std::size_t) {
     Sink sink{reinterpret_cast<std::uint8_t*>(buffer)};
-    switch (path) {
-#if QUILLO_HAVE_AVX512_PATH
-      case SanitizePath::kBest:
-        filter_avx512(second, filter_avx512(first, State::kText, sink), sink);
-        break;
-#endif
-#if defined(__SSE2__)
-      case SanitizePath::kPortable:
-        filter_sse2(second, filter_sse2(first, State::kText, sink), sink);
-        break;
-#endif
-      default:
-        filter(second, filter(first, State::kText, sink), sink);
-        break;
-    }
+    pass(second, pass(first, State::kText, sink), sink);
     high = sink.high;
     return static_cast<std::size_t>(sink.out - reinterpret_cast<std::uint8_t*>(buffer));
   });
@@ -594,20 +535,20 @@ std::string sanitize_for_agent(std::span<const std::uint8_t> first,
   if (utf8_valid(std::span(out, len), path)) return text;  // the usual case: nothing to replace
   std::size_t bad = valid_prefix(out, len);
 
+  // One U+FFFD per maximal ill-formed subpart, each well-formed run between
+  // them copied whole.
   std::string decoded;
   decoded.reserve(len + len / 2);
   decoded.append(text, 0, bad);
-  std::size_t i = bad;
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-  while (i < len) {
-    std::size_t good = valid_prefix(out + i, len - i);
-    decoded.append(reinterpret_cast<const char*>(out + i), good);
-    i += good;
-    if (i == len) break;
+  for (std::size_t i = bad; i < len;) {
     std::size_t subpart = 0;
     utf8_sequence(out + i, len - i, subpart);
     decoded.append(kReplacement, 3);
     i += subpart;
+    std::size_t good = valid_prefix(out + i, len - i);
+    decoded.append(reinterpret_cast<const char*>(out + i), good);
+    i += good;
   }
   return decoded;
 }
@@ -616,14 +557,13 @@ std::string sanitize_for_agent(std::span<const std::uint8_t> bytes) {
   return sanitize_for_agent(bytes, {});
 }
 
+unsigned take_wide_steps() {
+  return std::exchange(wide_steps, 0);
+}
+
 bool utf8_valid(std::span<const std::uint8_t> bytes, SanitizePath path) {
-#if QUILLO_HAVE_AVX512_PATH
-  if (available(path) == SanitizePath::kBest) {
-    return utf8_check::valid_wide(bytes.data(), bytes.size());
-  }
-#endif
-  (void)path;
-  return valid_prefix(bytes.data(), bytes.size()) == bytes.size();
+  return runs_wide(path) ? utf8_check::valid_wide(bytes.data(), bytes.size())
+                         : valid_prefix(bytes.data(), bytes.size()) == bytes.size();
 }
 
 }  // namespace quillo

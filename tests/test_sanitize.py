@@ -12,6 +12,7 @@ fixed examples.
 from __future__ import annotations
 
 import itertools
+import platform
 
 import pytest
 from hypothesis import given, settings
@@ -251,15 +252,38 @@ def test_two_pieces_equal_one(hooks, data):
     assert hooks.sanitize_two(whole[:cut], whole[cut:]) == hooks.sanitize(whole)
 
 
-# ---------------------------------------------------------------- block-wide path
+# ---------------------------------------------------------------- both paths
 
-# Where the processor allows, the text state and the UTF-8 check work on
-# 64-byte blocks (AVX-512; SSE2 for the portable path on x86-64): sequences
-# are settled a block at a time and anything unusual drops back to the
-# byte-wise state machine for a block. Block edges, many sequences in one
-# block and sequences that straddle blocks are where the paths could part.
+# The module cleans on its "best" path: where the processor has AVX-512, the
+# text state works on 64-byte blocks (sequences settled a block at a time,
+# anything unusual handed to the byte-wise state machine for a block) and
+# UTF-8 is checked a block at a time; elsewhere "best" is the byte-wise code,
+# which copies and scans a word (8 bytes) at a time and passes over ASCII 16
+# bytes at a time. Block and word edges, runs of sequences and sequences
+# longer than a block are where the paths could part from the table.
 
-PATHS = ["best", "portable", "bytewise"]
+PATHS = ["best", "bytewise"]
+WIDE_FLAGS = {"avx512f", "avx512bw", "avx512vl", "avx512vbmi", "avx512_vbmi2", "bmi1", "bmi2",
+              "popcnt"}
+
+
+def processor_runs_wide_code() -> bool:
+    if platform.machine() != "x86_64":
+        return False
+    with open("/proc/cpuinfo") as info:
+        flags = next((line.split(":", 1)[1].split() for line in info if line.startswith("flags")), [])
+    return WIDE_FLAGS <= set(flags)
+
+
+@pytest.mark.parametrize(("path", "wide"), [("best", processor_runs_wide_code()),
+                                           ("bytewise", False)])
+def test_wide_code_runs_exactly_where_the_processor_has_it(hooks, path, wide):
+    # Without this the "best" path could quietly be the byte-wise one on a
+    # processor with AVX-512, and every test below would compare it to itself.
+    data = ("─" * 40 + "\x1b[0m").encode() * 4  # whole blocks, and UTF-8 to check
+    assert hooks.wide_steps(data, path) == (wide, wide)
+    assert hooks.wide_paths() == processor_runs_wide_code()
+
 
 long_inputs = st.lists(st.one_of(tokens, sequence_segment), min_size=10, max_size=300).map(
     b"".join
@@ -274,7 +298,7 @@ def test_long_input_every_path_matches_reference(hooks, data):
         assert hooks.sanitize_on(data, path) == expected, path
 
 
-BLOCK_PIECES = [
+LONG_PIECES = [
     b"\x1b[0m",
     b"\x1b[38;5;208m",
     b"\x1b[2@x",  # the first final byte
@@ -295,13 +319,12 @@ BLOCK_PIECES = [
 ]
 
 
-@pytest.mark.parametrize("piece", BLOCK_PIECES, ids=repr)
-def test_piece_at_every_block_offset(hooks, piece):
-    # `after` long enough that the piece's second copy, and what follows a
-    # block that stopped at the first, still run as whole blocks on both
-    # block paths (SSE2 wants 80 bytes left).
-    for before in [*range(0, 4), *range(56, 72), *range(124, 132)]:
-        for after in (b"", b"x", b"z" * 70, b"z" * 150):
+@pytest.mark.parametrize("piece", LONG_PIECES, ids=repr)
+def test_piece_at_every_word_and_block_offset(hooks, piece):
+    # Twice, with `after` long enough that the second copy, and what follows a
+    # block that stopped at the first, still run as whole blocks.
+    for before in [*range(0, 17), *range(56, 72), *range(124, 132)]:
+        for after in (b"", b"x", b"z" * 9, b"z" * 70, b"z" * 150):
             data = b"a" * before + piece + after + piece + after
             expected = reference(data)
             for path in PATHS:
@@ -310,12 +333,13 @@ def test_piece_at_every_block_offset(hooks, piece):
 
 def test_utf8_check_at_block_edges(hooks):
     # Every sequence of up to three bytes from the values that bound UTF-8's
-    # ranges, and four-byte ones across an edge, placed across the end of the
-    # first block, at the very end of the input (also when that is the end of
-    # a whole block) and in the tail; the filter keeps these bytes, so the
-    # text must be Python's own lenient decoding of them. The check itself is
-    # asked too: it must neither pass ill-formed input nor fail well-formed
-    # input (which would only cost time, and show nowhere else).
+    # ranges, and four-byte ones across an edge, placed across byte 64 (the
+    # end of a block, of a word and of a 16-byte ASCII step), at the very end
+    # of the input (also when that is the end of a whole block) and in the
+    # tail; the filter keeps these bytes, so the text must be Python's own
+    # lenient decoding of them. The check itself is asked too: it must
+    # neither pass ill-formed input nor fail well-formed input (which would
+    # only cost time, and show nowhere else).
     values = [0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4,
               0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
     layouts = {  # length: [(bytes before, bytes after)]
@@ -331,8 +355,7 @@ def test_utf8_check_at_block_edges(hooks):
                 data = b"a" * before + bytes(combo) + b"z" * after
                 expected = data.decode("utf-8", "replace")
                 well_formed = "\ufffd" not in expected
-                if (hooks.sanitize(data) != expected
-                        or hooks.utf8_valid(data, "best") != well_formed
-                        or hooks.utf8_valid(data, "bytewise") != well_formed):
+                if any(hooks.sanitize_on(data, path) != expected
+                       or hooks.utf8_valid(data, path) != well_formed for path in PATHS):
                     mismatches.append(data)
     assert not mismatches[:10]

@@ -1,8 +1,7 @@
 // _quillo_testhooks: a private module, built only for the tests, that reaches
 // what the public surface cannot: the sanitizer and the history ring on their
-// own, the str builder on either path, the Errno table, PtyProcess directly
-// (exit without force), and poisoning a live session's locks through a real
-// internal failure.
+// own, the str builder, the Errno table, PtyProcess directly (exit without
+// force), and poisoning a live session's locks through a real internal failure.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "pty/pty_process.hpp"
-#include "src/cpu_features.hpp"
 #include "src/history.hpp"
 #include "src/panic.hpp"
 #include "src/py_text.hpp"
@@ -31,45 +29,32 @@ std::span<const std::uint8_t> bytes_of(const Py_buffer& view) {
   return {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)};
 }
 
-// "best", "portable" or "bytewise" as a sanitizer path; false with ValueError
-// set for anything else.
+PyObject* text_to_py(const std::string& text) {
+  return quillo::py::str_from_valid_utf8(text.data(), text.size());
+}
+
+// "best" or "bytewise" as a cleaning path; false with ValueError set for
+// anything else.
 bool path_of(const char* name, quillo::SanitizePath& path) {
   const std::string_view n = name;
   if (n == "best") {
     path = quillo::SanitizePath::kBest;
-  } else if (n == "portable") {
-    path = quillo::SanitizePath::kPortable;
   } else if (n == "bytewise") {
     path = quillo::SanitizePath::kBytewise;
   } else {
-    PyErr_SetString(PyExc_ValueError, "path must be 'best', 'portable' or 'bytewise'");
+    PyErr_SetString(PyExc_ValueError, "path must be 'best' or 'bytewise'");
     return false;
   }
   return true;
 }
 
-// The sanitizer's result as a str, for the tests: checked to be valid UTF-8
-// first (a UnicodeDecodeError otherwise), since the binding's builder takes
-// that for granted; then built the way the module builds it.
-PyObject* checked_text(const char* data, std::size_t size, quillo::py::Utf8Decoder decoder) {
-  PyObject* strict = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
-  if (strict == nullptr) return nullptr;
-  Py_DECREF(strict);
-  return quillo::py::str_from_valid_utf8(data, size, decoder);
-}
-
-PyObject* checked_text(const std::string& s,
-                       quillo::py::Utf8Decoder decoder = quillo::py::Utf8Decoder::kBest) {
-  return checked_text(s.data(), s.size(), decoder);
-}
-
-// sanitize(data) -> str: the default path.
+// sanitize(data) -> str: the cleaning, returned as the module returns it.
 PyObject* sanitize(PyObject*, PyObject* arg) {
   Py_buffer view;
   if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
   std::string out = quillo::sanitize_for_agent(bytes_of(view));
   PyBuffer_Release(&view);
-  return checked_text(out);
+  return text_to_py(out);
 }
 
 // sanitize_two(a, b): the two-piece form used for the history ring.
@@ -79,51 +64,57 @@ PyObject* sanitize_two(PyObject*, PyObject* args) {
   std::string out = quillo::sanitize_for_agent(bytes_of(a), bytes_of(b));
   PyBuffer_Release(&a);
   PyBuffer_Release(&b);
-  return checked_text(out);
+  return text_to_py(out);
 }
 
-// sanitize_on(data, path, second=b"") -> str: the sanitizer on one path
-// ("best", "portable", "bytewise") whatever the CPU offers, and the str built
-// on the matching path, so the tests can hold the paths to each other.
-PyObject* sanitize_on(PyObject*, PyObject* args) {
-  Py_buffer a, b{};
+// The hooks that take (data, path): `fn(bytes, path)`, or nullptr with
+// ValueError set for a path that is not one.
+template <class F>
+PyObject* on_path(PyObject* args, F fn) {
+  Py_buffer view;
   const char* name;
-  if (!PyArg_ParseTuple(args, "y*s|y*", &a, &name, &b)) return nullptr;
+  if (!PyArg_ParseTuple(args, "y*s", &view, &name)) return nullptr;
   quillo::SanitizePath path;
-  PyObject* result = nullptr;
-  if (path_of(name, path)) {
-    std::span<const std::uint8_t> second;
-    if (b.obj != nullptr) second = bytes_of(b);
-    std::string out = quillo::sanitize_for_agent(bytes_of(a), second, path);
-    result =
-        checked_text(out, path == quillo::SanitizePath::kBest ? quillo::py::Utf8Decoder::kBest
-                                                              : quillo::py::Utf8Decoder::kPortable);
-  }
-  PyBuffer_Release(&a);
-  if (b.obj != nullptr) PyBuffer_Release(&b);
+  PyObject* result = path_of(name, path) ? fn(bytes_of(view), path) : nullptr;
+  PyBuffer_Release(&view);
   return result;
 }
 
-// module_text(data, path="best") -> str: exactly what the module does with
-// output, no check added (sanitize, then build the str), for the benchmarks.
-PyObject* module_text(PyObject*, PyObject* args) {
-  Py_buffer view;
-  const char* name = "best";
-  if (!PyArg_ParseTuple(args, "y*|s", &view, &name)) return nullptr;
-  quillo::SanitizePath path;
-  if (!path_of(name, path)) {
-    PyBuffer_Release(&view);
-    return nullptr;
-  }
-  std::string out = quillo::sanitize_for_agent(bytes_of(view), {}, path);
-  PyBuffer_Release(&view);
-  return quillo::py::str_from_valid_utf8(out.data(), out.size(),
-                                         path == quillo::SanitizePath::kBest
-                                             ? quillo::py::Utf8Decoder::kBest
-                                             : quillo::py::Utf8Decoder::kPortable);
+// sanitize_on(data, path) -> str: the cleaning on one path ("best",
+// "bytewise") whatever the processor offers, so that the tests can hold the
+// paths to each other and the benchmarks time each.
+PyObject* sanitize_on(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    return text_to_py(quillo::sanitize_for_agent(bytes, {}, path));
+  });
 }
 
-// sanitize_ns(data, reps, path="best") -> [ns per call]: the sanitizer alone,
+// utf8_valid(data, path) -> bool: the cleaning's UTF-8 check on one path.
+PyObject* utf8_valid(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    return PyBool_FromLong(quillo::utf8_valid(bytes, path));
+  });
+}
+
+// wide_steps(data, path) -> (filter, check): whether cleaning `data` on `path`
+// really ran the AVX-512 filter and the AVX-512 UTF-8 check.
+PyObject* wide_steps(PyObject*, PyObject* args) {
+  return on_path(args, [](std::span<const std::uint8_t> bytes, quillo::SanitizePath path) {
+    quillo::take_wide_steps();
+    quillo::sanitize_for_agent(bytes, {}, path);
+    const unsigned steps = quillo::take_wide_steps();
+    return Py_BuildValue("(OO)", (steps & quillo::kWideFilter) != 0 ? Py_True : Py_False,
+                         (steps & quillo::kWideCheck) != 0 ? Py_True : Py_False);
+  });
+}
+
+// wide_paths() -> bool: whether the cleaning's "best" path runs the AVX-512
+// code on this processor.
+PyObject* wide_paths(PyObject*, PyObject*) {
+  return PyBool_FromLong(quillo::wide_cleaning() ? 1 : 0);
+}
+
+// sanitize_ns(data, reps, path="best") -> [ns per call]: the cleaning alone,
 // without building a Python str, for the benchmarks.
 PyObject* sanitize_ns(PyObject*, PyObject* args) {
   Py_buffer view;
@@ -150,23 +141,6 @@ PyObject* sanitize_ns(PyObject*, PyObject* args) {
     Py_DECREF(item);
   }
   return list;
-}
-
-// utf8_valid(data, path) -> bool: the cleaning's UTF-8 check on one path.
-PyObject* utf8_valid(PyObject*, PyObject* args) {
-  Py_buffer view;
-  const char* name;
-  if (!PyArg_ParseTuple(args, "y*s", &view, &name)) return nullptr;
-  quillo::SanitizePath path;
-  PyObject* result = nullptr;
-  if (path_of(name, path)) result = PyBool_FromLong(quillo::utf8_valid(bytes_of(view), path));
-  PyBuffer_Release(&view);
-  return result;
-}
-
-// wide_paths() -> bool: whether this CPU runs the wide (AVX-512) paths.
-PyObject* wide_paths(PyObject*, PyObject*) {
-  return PyBool_FromLong(quillo::cpu_has_avx512_bytes() ? 1 : 0);
 }
 
 PyObject* errno_text(PyObject*, PyObject* arg) {
@@ -325,35 +299,26 @@ PyObject* poison(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-// str_from_utf8(data, portable=False) -> str: the binding's str builder on
-// `data`, on the portable path if asked. The builder assumes valid UTF-8, so
-// anything else is refused here with UnicodeDecodeError. It reads a copy with
-// no byte after the end (a bytes object has its NUL there), so that the
-// sanitizer build sees any read past it.
-PyObject* str_from_utf8(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"data", "portable", nullptr};
+// str_from_utf8(data) -> str: the binding's str builder on `data`. It reads a
+// copy with no byte after the end (a bytes object has its NUL there), so that
+// the sanitizer build sees any read past it.
+PyObject* str_from_utf8(PyObject*, PyObject* arg) {
   Py_buffer view;
-  int portable = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|p", const_cast<char**>(kKeywords), &view,
-                                   &portable)) {
-    return nullptr;
-  }
+  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
   const auto size = static_cast<std::size_t>(view.len);
   std::unique_ptr<char[]> copy(new char[size]);
   std::memcpy(copy.get(), view.buf, size);
   PyBuffer_Release(&view);
-  return checked_text(
-      copy.get(), size,
-      portable ? quillo::py::Utf8Decoder::kPortable : quillo::py::Utf8Decoder::kBest);
+  return quillo::py::str_from_valid_utf8(copy.get(), size);
 }
 
 PyMethodDef kFunctions[] = {
     {"sanitize", sanitize, METH_O, nullptr},
     {"sanitize_two", sanitize_two, METH_VARARGS, nullptr},
     {"sanitize_on", sanitize_on, METH_VARARGS, nullptr},
-    {"module_text", module_text, METH_VARARGS, nullptr},
     {"utf8_valid", utf8_valid, METH_VARARGS, nullptr},
     {"wide_paths", wide_paths, METH_NOARGS, nullptr},
+    {"wide_steps", wide_steps, METH_VARARGS, nullptr},
     {"sanitize_ns", sanitize_ns, METH_VARARGS, nullptr},
     {"errno_text", errno_text, METH_O, nullptr},
     {"ring", ring, METH_VARARGS, nullptr},
@@ -365,8 +330,7 @@ PyMethodDef kFunctions[] = {
     {"pty_release", pty_release, METH_O, nullptr},
     {"poison", poison, METH_VARARGS, nullptr},
     {"session_fds", session_fds, METH_O, nullptr},
-    {"str_from_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(str_from_utf8)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"str_from_utf8", str_from_utf8, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
