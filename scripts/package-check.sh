@@ -52,8 +52,8 @@ for name in ["quillo_agent/__init__.py", "quillo_agent/py.typed", "quillo_agent/
         missing.append(f"wheel: {name}")
 if not any(n.endswith("entry_points.txt") for n in in_wheel):
     missing.append("wheel: entry_points.txt (the quillo-mcp script)")
-for name in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/module.cpp",
-             "src/exports.map", "pty/spawn.cpp", "quillo-stubs/__init__.pyi",
+for name in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/python/module.cpp",
+             "src/python/exports.map", "pty/spawn.cpp", "quillo-stubs/__init__.pyi",
              "requirements-dev.txt", "tests/conftest.py", "tests/hooks/testhooks.cpp",
              "tests/fixtures/probe.c", "examples/gdb_session.py",
              "quillo_agent/__init__.py", "quillo_agent/py.typed", "tests/test_agent_mcp.py"]:

@@ -1,4 +1,4 @@
-"""The str builder (src/py_text.cpp) against Python's own decoder.
+"""The str builder (src/python/py_text.cpp) against Python's own decoder.
 
 Every text the module returns goes through it. Valid UTF-8 must give the very
 str `bytes.decode` gives: same characters, same length and the same kind,

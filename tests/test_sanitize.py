@@ -3,7 +3,7 @@
 The reference model below is a direct transcription of the filter's state
 table followed by Python's own UTF-8 decoder with "replace", which substitutes
 U+FFFD per maximal ill-formed subpart just as the sanitizer must. It shares no
-code or shortcuts with src/sanitize.cpp (no word-at-a-time scans, no
+code or shortcuts with src/text/sanitize.cpp (no word-at-a-time scans, no
 valid-prefix skipping), so any disagreement points at the C++ side or at the
 table transcription; the latter is pinned by running the model over the same
 fixed examples.

@@ -23,7 +23,7 @@ from test_sanitize import EDGE_CASES, MORE_CASES
 
 ROOT = Path(__file__).resolve().parent.parent
 FUZZ = Path(__file__).resolve().parent / "fuzz"
-TARGET = [FUZZ / "sanitize_fuzzer.cpp", ROOT / "src" / "sanitize.cpp"]
+TARGET = [FUZZ / "sanitize_fuzzer.cpp", ROOT / "src" / "text" / "sanitize.cpp"]
 FLAGS = ["-std=c++2b", "-O1", "-g", "-fno-omit-frame-pointer", f"-I{ROOT}"]
 SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
 

@@ -18,7 +18,7 @@
 #include <span>
 #include <string>
 
-#include "src/sanitize.hpp"
+#include "src/text/sanitize.hpp"
 
 namespace {
 

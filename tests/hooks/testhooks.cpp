@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "pty/pty_process.hpp"
-#include "src/history.hpp"
-#include "src/panic.hpp"
-#include "src/py_text.hpp"
-#include "src/quillo_object.hpp"
-#include "src/sanitize.hpp"
+#include "src/core/history.hpp"
+#include "src/core/panic.hpp"
+#include "src/python/py_text.hpp"
+#include "src/python/quillo_object.hpp"
+#include "src/text/sanitize.hpp"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::span<const std::uint8_t> bytes_of(const Py_buffer& view) {
 }
 
 PyObject* text_to_py(const std::string& text) {
-  return quillo::py::str_from_valid_utf8(text.data(), text.size());
+  return quillo::py::str_from_utf8(text.data(), text.size());
 }
 
 // "best" or "bytewise" as a cleaning path; false with ValueError set for
@@ -309,7 +309,7 @@ PyObject* str_from_utf8(PyObject*, PyObject* arg) {
   std::unique_ptr<char[]> copy(new char[size]);
   std::memcpy(copy.get(), view.buf, size);
   PyBuffer_Release(&view);
-  return quillo::py::str_from_valid_utf8(copy.get(), size);
+  return quillo::py::str_from_utf8(copy.get(), size);
 }
 
 PyMethodDef kFunctions[] = {

@@ -1,4 +1,4 @@
-#include "src/sanitize.hpp"
+#include "src/text/sanitize.hpp"
 
 #include <cstring>
 #include <utility>

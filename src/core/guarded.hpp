@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "src/panic.hpp"
+#include "src/core/panic.hpp"
 
 namespace quillo {
 

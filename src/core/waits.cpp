@@ -1,9 +1,9 @@
-#include "src/waits.hpp"
+#include "src/core/waits.hpp"
 
 #include <algorithm>
 #include <chrono>
 
-#include "src/sanitize.hpp"
+#include "src/text/sanitize.hpp"
 
 namespace quillo {
 namespace {

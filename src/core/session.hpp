@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "pty/pty_process.hpp"
-#include "src/channel.hpp"
-#include "src/guarded.hpp"
-#include "src/history.hpp"
-#include "src/reader.hpp"
-#include "src/writer.hpp"
+#include "src/core/channel.hpp"
+#include "src/core/guarded.hpp"
+#include "src/core/history.hpp"
+#include "src/core/reader.hpp"
+#include "src/core/writer.hpp"
 
 namespace quillo {
 

@@ -1,10 +1,10 @@
-#include "src/session.hpp"
+#include "src/core/session.hpp"
 
 #include <fcntl.h>
 
 #include <algorithm>
 
-#include "src/sanitize.hpp"
+#include "src/text/sanitize.hpp"
 
 namespace quillo {
 

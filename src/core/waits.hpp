@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "src/session.hpp"
+#include "src/core/session.hpp"
 
 namespace quillo {
 

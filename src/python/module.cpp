@@ -12,12 +12,12 @@
 #include <type_traits>
 #include <utility>
 
-#include "src/args.hpp"
-#include "src/panic.hpp"
-#include "src/py_text.hpp"
-#include "src/quillo_object.hpp"
-#include "src/session.hpp"
-#include "src/waits.hpp"
+#include "src/python/args.hpp"
+#include "src/core/panic.hpp"
+#include "src/python/py_text.hpp"
+#include "src/python/quillo_object.hpp"
+#include "src/core/session.hpp"
+#include "src/core/waits.hpp"
 
 namespace quillo::py {
 namespace {
@@ -95,7 +95,7 @@ PyObject* raise_spawn(const SpawnError& error) {
 // Every text the session hands out is valid UTF-8 (the sanitizer's output, or
 // a command that came from a str).
 PyObject* to_py(const std::string& text) {
-  return str_from_valid_utf8(text.data(), text.size());
+  return str_from_utf8(text.data(), text.size());
 }
 
 PyObject* to_py(bool value) {

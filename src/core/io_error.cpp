@@ -1,4 +1,4 @@
-#include "src/io_error.hpp"
+#include "src/core/io_error.hpp"
 
 #include <string.h>
 

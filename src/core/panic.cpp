@@ -1,4 +1,4 @@
-#include "src/panic.hpp"
+#include "src/core/panic.hpp"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "src/reader.hpp"
+#include "src/core/reader.hpp"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "src/panic.hpp"
+#include "src/core/panic.hpp"
 
 namespace quillo {
 namespace {

@@ -1,4 +1,4 @@
-#include "src/writer.hpp"
+#include "src/core/writer.hpp"
 
 #include <poll.h>
 #include <unistd.h>

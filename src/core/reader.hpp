@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "pty/owned_fd.hpp"
-#include "src/channel.hpp"
+#include "src/core/channel.hpp"
 
 namespace quillo {
 

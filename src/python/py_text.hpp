@@ -13,6 +13,6 @@ namespace quillo::py {
 // session's text is valid UTF-8 (the sanitizer's output, or a command that
 // came from a str), and bytes that are not raise UnicodeDecodeError instead
 // of making a malformed str.
-PyObject* str_from_valid_utf8(const char* data, std::size_t size);
+PyObject* str_from_utf8(const char* data, std::size_t size);
 
 }  // namespace quillo::py

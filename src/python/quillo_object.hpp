@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "src/session.hpp"
+#include "src/core/session.hpp"
 
 namespace quillo::py {
 

@@ -1,4 +1,4 @@
-#include "src/args.hpp"
+#include "src/python/args.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "pty/owned_fd.hpp"
-#include "src/io_error.hpp"
+#include "src/core/io_error.hpp"
 
 namespace quillo {
 

@@ -1,4 +1,4 @@
-#include "src/history.hpp"
+#include "src/core/history.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "src/channel.hpp"
+#include "src/core/channel.hpp"
 
 #include <algorithm>
 
