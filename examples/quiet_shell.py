@@ -67,7 +67,7 @@ def main() -> int:
         check("first" in cut and "second" not in cut, "the quiet wait did not end at the pause")
         # ... and the rest stays queued for the next read: read_available()
         # takes what has arrived so far without waiting, so poll it.
-        def rest_of_it():
+        def rest_of_it() -> str:
             rest, deadline = "", time.monotonic() + 10
             while "second" not in rest and time.monotonic() < deadline:
                 time.sleep(0.05)
