@@ -42,7 +42,10 @@ def same_str(got: str, expected: str) -> bool:
 def check(decode, text: str, where=None):
     data = text.encode()
     got = decode(data)
-    assert same_str(got, text), (where, data[:80])
+    # Against the decoder's own str, not `text`: from 3.12 on, a one-character Latin-1 str from
+    # the decoder is CPython's shared singleton, which carries its UTF-8 form and so measures
+    # larger in `sys.getsizeof` than an equal str built some other way (as hypothesis does).
+    assert same_str(got, data.decode()), (where, data[:80])
 
 
 # ---------------------------------------------------------------- fixed examples
