@@ -53,9 +53,10 @@ if (sys.implementation.name == "cpython" and sys.version_info >= (3, '"$MIN_MINO
     [ -z "${probed[$real]:-}" ] || continue
     probed[$real]=1
     version="$("$exe" -I -c "$probe" 2>/dev/null)" || continue
-    [ -n "$version" ] && echo "$version $exe"
-  done | sort -s -t' ' -k1,1Vr -u | awk '{ split($1, v, "."); m = v[1] "." v[2]; if (!(m in seen)) { seen[m] = 1; print } }' \
-    | sort -t' ' -k1,1V
+    if [ -n "$version" ]; then echo "$version $exe"; fi
+  done | sort -s -t' ' -k1,1Vr -u |
+    awk '{ split($1, v, "."); minor = v[1] "." v[2]; if (!seen[minor]++) print }' |
+    sort -t' ' -k1,1V
 }
 
 # promised_minors: the CPython minor versions pyproject.toml's classifiers list.
