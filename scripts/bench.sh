@@ -14,11 +14,12 @@
 # transfer are sensitive to anything else running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
-scripts/setup.sh
+setup_once
 py=.venv/bin/python
 build=build/bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLO_TEST_HOOKS=ON \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLO_TEST_HOOKS=ON "${DEV_CMAKE_FLAGS[@]}" \
   -DPython_EXECUTABLE="$PWD/$py" >/dev/null
 cmake --build "$build" --target quillo _quillo_testhooks -j2 >/dev/null
 # The build's quillo comes before the installed one, so the figures are those

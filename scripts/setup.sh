@@ -1,8 +1,27 @@
 #!/usr/bin/env bash
 # Creates .venv (once) with everything the demo, the tests and the benchmarks
 # need, and installs quillo into it from this checkout. Safe to re-run.
+#
+#   scripts/setup.sh                    .venv from python3, quillo built as a user's pip would
+#   scripts/setup.sh --werror           the same with warnings as errors (the test scripts)
+#   scripts/setup.sh --python PY --venv DIR
+#                                       another interpreter's environment (the Python matrix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+python=python3
+venv=.venv
+pip_flags=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --werror) pip_flags+=("${DEV_PIP_FLAGS[@]}") ;;
+    --python) python="$2"; shift ;;
+    --venv) venv="$2"; shift ;;
+    *) echo "setup: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 need_apt=()
 command -v gdb >/dev/null || need_apt+=(gdb)
@@ -16,9 +35,12 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
-if [ ! -x .venv/bin/python ]; then
-  python3 -m venv .venv
+# A venv whose interpreter no longer runs (its Python was removed or upgraded) is made anew.
+if ! "$venv/bin/python" -c '' 2>/dev/null; then
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
 fi
-.venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q -r requirements-dev.txt
-.venv/bin/python -m pip install -q ".[mcp]"   # with the MCP SDK for quillo-mcp and its tests
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q -r requirements-dev.txt
+# With the MCP SDK, for quillo-mcp and its tests.
+"$venv/bin/python" -m pip install -q "${pip_flags[@]}" ".[mcp]"

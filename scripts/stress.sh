@@ -16,6 +16,7 @@
 #   ... -- ARGS                       extra arguments go to pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 mode=long
 pytest_args=()
@@ -49,7 +50,8 @@ THREADED=(tests/test_threads.py tests/test_lifecycle.py tests/test_stress_host.p
 case "$mode" in
   long)
     ensure_libfuzzer
-    QUILLO_REQUIRE_FUZZER=1 exec scripts/test.sh -- -m long "${pytest_args[@]}"
+    # The long part runs under the .venv interpreter only; every version runs the default suite.
+    QUILLO_REQUIRE_FUZZER=1 exec scripts/test.sh --primary -- -m long "${pytest_args[@]}"
     ;;
   asan)
     ensure_libfuzzer
@@ -59,11 +61,11 @@ case "$mode" in
     exec scripts/test.sh --sanitize=undefined -- "${pytest_args[@]}"
     ;;
   tsan)
-    scripts/setup.sh
+    setup_once
     py="$PWD/.venv/bin/python"
     build=build/tsan
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_TEST_HOOKS=ON \
-      -DQUILLO_SANITIZE=thread -DPython_EXECUTABLE="$py" >/dev/null
+      "${DEV_CMAKE_FLAGS[@]}" -DQUILLO_SANITIZE=thread -DPython_EXECUTABLE="$py" >/dev/null
     cmake --build "$build" -j2 >/dev/null
     reports="$PWD/$build/reports"
     rm -rf "$reports" && mkdir -p "$reports"
