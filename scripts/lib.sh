@@ -175,14 +175,16 @@ for label, status, line, secs in runs:
     for word, n in counts.items():
         total[word] += n
     verdict = "ok" if status == "0" else f"FAILED (exit {status})"
-    print(f"  {label:<{width}}  {verdict}  {line}")
+    print(f"  {label:<{width}}  {verdict:<15}  {line}")
 plural = {"warning": "warnings", "error": "errors"}
 parts = [f"{n} {plural.get(w, w) if n != 1 else w}" for w, n in total.items() if n]
 closing = ", ".join(parts) or "no tests ran"
 h, rest = divmod(seconds, 3600)
 m, s = divmod(rest, 60)
 summary = f" {closing} in {seconds:.2f}s ({h}:{m:02d}:{s:02d}) "
-print(f"{summary:=^78}")
+# As pytest draws it: at least one "=" on either side, however long the line.
+side = "=" * max(1, (78 - len(summary)) // 2)
+print(f"{side}{summary}{side}")
 sys.exit(1 if bad or not runs else 0)
 EOF
 }
