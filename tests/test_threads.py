@@ -19,7 +19,10 @@ def run_in_thread(fn):
         try:
             result["value"] = fn()
         except BaseException as e:  # noqa: BLE001 - the point is to see what escapes
-            result["error"] = e
+            # Without its traceback: the frames in it hold `result` and `fn`
+            # (and so the session), a cycle the collector might break on any
+            # thread, which would drop the session on a thread it does not own.
+            result["error"] = e.with_traceback(None)
 
     t = threading.Thread(target=target)
     t.start()
