@@ -11,6 +11,7 @@ from pathlib import Path
 
 import quillo
 from conftest import THREAD_SANITIZED, children_of, reader_threads, run_host, wait_until
+from leakcheck import rss_bytes
 
 QUEUE_BOUND = 64 * 1024 * 1024
 WRITE_STALL_S = 20.0
@@ -188,10 +189,6 @@ def test_slow_reader_never_hits_the_write_bound(bins):
 
 # ---------------------------------------------------------------- bounded output queue
 
-def rss() -> int:
-    return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def written_by(pid: int) -> int:
     text = Path(f"/proc/{pid}/io").read_text()
     return int(re.search(r"^wchar: (\d+)", text, re.M).group(1))
@@ -223,7 +220,7 @@ def test_unread_flood_stops_at_the_queue_bound_and_loses_nothing(bins):
     reading resumes the flow, and every line arrives once and in order, also
     those still queued at close."""
     before_children = set(children_of(os.getpid()))
-    base = rss()
+    base = rss_bytes()
     q = quillo.Quillo(bins["counter"], False)
     try:
         (child,) = set(children_of(os.getpid())) - before_children
@@ -240,11 +237,11 @@ def test_unread_flood_stops_at_the_queue_bound_and_loses_nothing(bins):
             elif now_written > QUEUE_BOUND // 2 and time.monotonic() - still_since > 1.0:
                 break
             time.sleep(0.05)
-        grown = rss() - base
+        grown = rss_bytes() - base
         # Left unread for a few seconds more: the host does not grow.
         until = time.monotonic() + 3
         while time.monotonic() < until:
-            grown = max(grown, rss() - base)
+            grown = max(grown, rss_bytes() - base)
             time.sleep(0.1)
         if not THREAD_SANITIZED:
             assert grown < QUEUE_BOUND + 24 * 1024 * 1024, f"host grew by {grown >> 20} MiB"
