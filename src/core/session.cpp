@@ -2,8 +2,7 @@
 
 #include <fcntl.h>
 
-#include <algorithm>
-
+#include "src/core/durations.hpp"
 #include "src/text/sanitize.hpp"
 
 namespace quillo {
@@ -107,9 +106,7 @@ std::expected<void, SessionError> Session::set_ready_markers(Markers markers) {
 
 std::expected<void, SessionError> Session::write_bytes(std::span<const std::uint8_t> bytes,
                                                        std::uint64_t stall_ms) {
-  // A century is as good as forever, and keeps the give-up instant representable.
-  constexpr std::uint64_t kLongestStallMs = 100ULL * 365 * 24 * 3600 * 1000;
-  std::chrono::milliseconds stall(static_cast<std::int64_t>(std::min(stall_ms, kLongestStallMs)));
+  auto stall = from_ms(stall_ms);
   auto guard = writer.lock();
   if (!guard) return std::unexpected(SessionError{"writer lock poisoned"});
   if (auto written = (*guard)->write_all(bytes, stall); !written) {

@@ -3,30 +3,18 @@
 #include <algorithm>
 #include <chrono>
 
+#include "src/core/durations.hpp"
 #include "src/text/sanitize.hpp"
 
 namespace quillo {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::nanoseconds;
 
 constexpr std::size_t kMarkerWindow = 8192;
 constexpr nanoseconds kMainSlice = std::chrono::milliseconds(50);
 constexpr nanoseconds kSettleSlice = std::chrono::milliseconds(25);
 constexpr nanoseconds kQuietSlice = std::chrono::milliseconds(25);
-
-// Milliseconds as a duration, saturating instead of overflowing: 2^64-1 ms is
-// just a point far in the future.
-nanoseconds from_ms(std::uint64_t ms) {
-  constexpr std::uint64_t kMaxMs = static_cast<std::uint64_t>(nanoseconds::max().count()) / 1000000;
-  return ms >= kMaxMs ? nanoseconds::max() : nanoseconds(static_cast<std::int64_t>(ms) * 1000000);
-}
-
-Clock::time_point after(Clock::time_point start, nanoseconds span) {
-  if (span >= Clock::time_point::max() - start) return Clock::time_point::max();
-  return start + span;
-}
 
 nanoseconds remaining(Clock::time_point deadline) {
   auto left = deadline - Clock::now();

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "src/core/durations.hpp"
+
 namespace quillo {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Waits until the terminal's input queue has room, for at most `stall`.
 // The descriptor is non-blocking so that the wait can notice the other side
@@ -37,7 +37,7 @@ std::expected<void, IoError> wait_for_room(int fd, Clock::time_point give_up) {
 // when an error ends the loop. `zero_write` is the text for a write that
 // accepts nothing.
 std::expected<void, IoError> write_fully(int fd, std::span<const std::uint8_t> bytes,
-                                         std::size_t& written, std::chrono::milliseconds stall,
+                                         std::size_t& written, std::chrono::nanoseconds stall,
                                          const char* zero_write) {
   written = 0;
   while (written < bytes.size()) {
@@ -51,14 +51,14 @@ std::expected<void, IoError> write_fully(int fd, std::span<const std::uint8_t> b
     if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(IoError::os(errno));
     // The stall clock restarts with every accepted byte: it bounds a child
     // that has stopped reading, not a long input.
-    if (auto room = wait_for_room(fd, Clock::now() + stall); !room) return room;
+    if (auto room = wait_for_room(fd, after(Clock::now(), stall)); !room) return room;
   }
   return {};
 }
 
 }  // namespace
 
-std::expected<void, IoError> BufferedWriter::flush(std::chrono::milliseconds stall) {
+std::expected<void, IoError> BufferedWriter::flush(std::chrono::nanoseconds stall) {
   std::size_t written = 0;
   auto result = write_fully(fd_.get(), std::span(buffer_.get(), len_), written, stall,
                             "failed to write the buffered data");
@@ -71,7 +71,7 @@ std::expected<void, IoError> BufferedWriter::flush(std::chrono::milliseconds sta
 }
 
 std::expected<void, IoError> BufferedWriter::write_all(std::span<const std::uint8_t> bytes,
-                                                       std::chrono::milliseconds stall) {
+                                                       std::chrono::nanoseconds stall) {
   if (bytes.empty()) return {};
   std::size_t spare = kCapacity - len_;
   if (bytes.size() > spare) {

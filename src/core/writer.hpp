@@ -30,10 +30,10 @@ class BufferedWriter {
   // the bytes the terminal accepted are gone to the child, the rest are not
   // kept.
   std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes,
-                                         std::chrono::milliseconds stall);
+                                         std::chrono::nanoseconds stall);
   // Errors here are the "flush failed" kind. Bytes not accepted stay buffered
   // and go out ahead of the next input.
-  std::expected<void, IoError> flush(std::chrono::milliseconds stall);
+  std::expected<void, IoError> flush(std::chrono::nanoseconds stall);
 
   // Teardown: writes what is buffered as far as the terminal takes it without
   // blocking (the child may be gone or not reading), then closes.
