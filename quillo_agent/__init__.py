@@ -3,32 +3,43 @@ coroutine can use, replies with status, program profiles, and (with the `mcp`
 extra) the `quillo-mcp` server.
 
 Where to look: `launcher` (argv/cwd/env, the private launcher script),
-`session` (the thread-owned session and its blocking and async calls),
-`reply` (the status fields and how they are decided), `profiles` (gdb,
-python, pdb, sh, bash), `manager` (named sessions, a bound on how many),
-`limits` (bounds of a shared deployment), `mcp_server` (the MCP tools).
+`session` (the session's thread and queue, the blocking and coroutine faces),
+`calls` (what each call writes and how it makes its reply), `call_loop`
+(how a call collects and decides it is done), `probe` (what the program is
+doing, from /proc), `terminal` (input and output taken, from the terminal's
+two ends), `clipped_text` (a call's text within its bound), `reply` (the
+status fields and how they are decided), `profiles` (gdb, python, pdb, sh,
+bash), `manager` (named sessions, a bound on how many), `limits` (bounds of
+a shared deployment), `errors`, `mcp_server` (the MCP tools).
 """
 
 from .launcher import LaunchError, Launcher
 from .limits import Limits
 from .manager import SessionManager, TooManySessions, UnknownSession
 from .profiles import PROFILES, Profile, get_profile
-from .reply import Reply
-from .session import ProgramExited, Session, SessionBusy, SessionClosed, SessionError
+from .call_loop import Progress
+from .errors import ProgramExited, SessionBusy, SessionClosed, SessionError
+from .probe import Observation, State
+from .reply import Reply, Status
+from .session import Session
 
 __all__ = [
     "LaunchError",
+    "Observation",
     "Launcher",
     "Limits",
     "PROFILES",
     "ProgramExited",
     "Profile",
+    "Progress",
     "Reply",
     "Session",
     "SessionBusy",
     "SessionClosed",
     "SessionError",
     "SessionManager",
+    "State",
+    "Status",
     "TooManySessions",
     "UnknownSession",
     "get_profile",

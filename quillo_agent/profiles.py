@@ -8,16 +8,19 @@ a variant of a built-in one.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
 
-__all__ = ["Profile", "PROFILES", "get_profile", "SHELL_PS1", "SHELL_PS2", "GDB_PAGER_PROMPTS"]
+__all__ = ["Profile", "PROFILES", "get_profile", "SHELL_PS1", "SHELL_PS2", "GDB_PAGER_PROMPTS", "PDB_MORE"]
 
 # The shell profiles' prompts: text no command prints by accident, so the end
 # of every command is known exactly.
 SHELL_PS1 = "__quillo_ready__$ "
 SHELL_PS2 = "__quillo_more__> "
+
+# pdb's continuation prompt (Python 3.13 and later take statements over several lines).
+PDB_MORE = "...   "
 
 # gdb's pager question (recent and older wording). With `set pagination off`
 # it should never show; if a command turns paging back on, the wait still ends.
@@ -40,6 +43,12 @@ class Profile:
     - `env`, `unset_env`: set and removed in the child's environment (the
       caller's own `env` and `unset_env` are applied on top).
     - `startup`: lines sent one by one after the first prompt.
+    - `finish_blocks_at`: a continuation prompt (Python's "... "): a send of
+      several lines that leaves the program at it gets one empty line more,
+      so a block sent as one piece runs. None turns that off.
+    - `marker_env`: environment variables the markers depend on (a shell's
+      PS1 and PS2): a caller's `env` or `unset_env` naming one is refused,
+      unless the caller gives its own markers.
     """
 
     name: str
@@ -49,6 +58,19 @@ class Profile:
     unset_env: tuple[str, ...] = ()
     startup: tuple[str, ...] = ()
     description: str = ""
+    finish_blocks_at: str | None = None
+    marker_env: tuple[str, ...] = ()
+
+    def check_env(self, env: Mapping[str, str], unset_env: Sequence[str]) -> None:
+        """ValueError if the caller's environment changes touch `marker_env`."""
+        for name in self.marker_env:
+            if name in env or name in unset_env:
+                how = "sets" if name in env else "unsets"
+                raise ValueError(
+                    f"env {how} {name}, which the {self.name} profile's ready markers "
+                    f"depend on ({name}={self.env.get(name, '')!r}); leave it to the "
+                    f"profile, or give your own markers"
+                )
 
 
 GDB = Profile(
@@ -68,15 +90,17 @@ PYTHON = Profile(
     env=_frozen({"PYTHON_BASIC_REPL": "1"}),
     unset_env=("PYTHONSTARTUP",),
     description="the Python REPL, the basic one (no screen painting)",
+    finish_blocks_at="... ",
 )
 
 PDB = Profile(
     name="pdb",
     argv=None,
-    markers=("(Pdb) ",),
+    markers=("(Pdb) ", PDB_MORE),
     env=_frozen({"PYTHON_BASIC_REPL": "1"}),
     unset_env=("PYTHONSTARTUP",),
     description="pdb, e.g. argv ['python3', '-m', 'pdb', 'script.py']",
+    finish_blocks_at=PDB_MORE,
 )
 
 SH = Profile(
@@ -86,6 +110,7 @@ SH = Profile(
     env=_frozen({"PS1": SHELL_PS1, "PS2": SHELL_PS2}),
     unset_env=("ENV", "PROMPT_COMMAND"),
     description="a POSIX shell with unique PS1/PS2 markers",
+    marker_env=("PS1", "PS2"),
 )
 
 BASH = Profile(
@@ -95,6 +120,7 @@ BASH = Profile(
     env=_frozen({"PS1": SHELL_PS1, "PS2": SHELL_PS2}),
     unset_env=("ENV", "BASH_ENV", "PROMPT_COMMAND"),
     description="bash without start-up files or line editing, unique PS1/PS2 markers",
+    marker_env=("PS1", "PS2"),
 )
 
 PROFILES: Mapping[str, Profile] = MappingProxyType(

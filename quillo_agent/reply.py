@@ -1,41 +1,44 @@
 """What a session call returns: the text and what is known about how it ended.
 
-`Quillo`'s waits return text only. The status fields here are derived from
-that text, the session's markers, the call's own clock and `is_alive()` right
-after the call, and from nothing else:
-
-- `ready`: with ready markers (an interactive session with at least one
-  non-empty marker), the text *ends with* one of them. Without markers (quiet
-  waits), the wait returned with some output before its deadline while the
-  program was still running, that is, the output went quiet.
-- `exited`: `is_alive()` was False right after the call.
-- `timed_out`: not ready, not exited, and the call took at least its
-  `timeout_ms`.
-- `elapsed_ms`: wall time of the call on the session's thread, from its start
-  to its end (the time it waited behind earlier calls is not included).
+- `ready`: the program waits for input now. Where the probe can tell (see
+  `probe.py`), that is what it saw: a thread of the foreground program blocked
+  reading the terminal, its input taken and all its output taken. Where it
+  cannot (a process it may not inspect, or `probe=False`), as the core's waits
+  decide: with ready markers, the text *ends with* one of them; without
+  markers, the output went quiet before the deadline with the program alive.
+- `waiting_for_input`: the probe's answer: True (waiting), False (running,
+  blocked in another call, stopped, exited) or None (it could not tell).
+- `waiting_program`: the name of the process that waits (under gdb, the
+  inferior's when it is the one reading), else None.
+- `exited`: `is_alive()` was False when the call ended.
+- `timed_out`: the deadline passed first: never true for a reply that ends
+  waiting, nor for one ended by the program's exit or by `interrupted`.
+- `interrupted`: the call was ended before it was done, by an `interrupt()`
+  asked meanwhile or by the session closing; its text is what it had.
+- `elapsed_ms`: wall time of the call on the session's thread (the time it
+  waited behind earlier calls is not included).
+- `unsent_lines`: lines of a multi-line send not sent because an earlier
+  line's reply was not ready (0 for every other call).
+- `cut_chars`: characters cut from the middle of a text longer than the
+  call's `max_chars` (the whole text is in the history).
 
 Where this can be wrong:
 
-- A marker text that the program prints as ordinary output at the very end
-  of a reply (say `print "(gdb) "`) makes `ready` True although the program
-  may still be busy. A marker in the *middle* of the output ends the core's
-  wait early; then the reply is neither ready nor timed out, and the rest of
-  the output comes with the next read.
-- A reply cut by the byte cap (`max_output_bytes`) is neither ready nor timed
-  out in marker mode, and is reported `ready` in quiet mode.
-- In quiet mode "went quiet" is not "is waiting for input": a program that
-  pauses longer than `quiet_ms` mid-work looks ready.
+- The probe sees system calls, not intentions. A program that polls its
+  terminal while it works (a progress display that checks for a key) looks
+  waiting; one that waits for input by other means (non-blocking reads
+  between sleeps, io_uring, a helper process outside the foreground group)
+  looks busy, and its calls run to the deadline.
+- A marker text printed as ordinary output at the very end of a reply makes
+  `ready` True only where the probe cannot tell.
 - `exited` is a snapshot: a program may exit right after it was taken.
-- `timed_out` trusts the clock: a reply that ended for another reason just
-  as the deadline passed is reported timed out.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 
-__all__ = ["Reply", "derive_ready"]
+__all__ = ["Reply", "Status"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -47,25 +50,35 @@ class Reply:
     exited: bool
     timed_out: bool
     elapsed_ms: float
-    # Input lines of a multi-line send that were not sent because an earlier
-    # line's reply was not ready (0 for every other call).
     unsent_lines: int = 0
+    waiting_for_input: bool | None = None
+    waiting_program: str | None = None
+    interrupted: bool = False
+    cut_chars: int = 0
 
     def as_dict(self) -> dict[str, object]:
-        return {
-            "text": self.text,
-            "ready": self.ready,
-            "exited": self.exited,
-            "timed_out": self.timed_out,
-            "elapsed_ms": self.elapsed_ms,
-            "unsent_lines": self.unsent_lines,
-        }
+        return asdict(self)
 
 
-def derive_ready(
-    text: str, markers: Sequence[str], alive: bool, elapsed_ms: float, timeout_ms: int
-) -> bool:
-    """`ready` as the module doc defines it; `markers` empty means quiet mode."""
-    if markers:
-        return text.endswith(tuple(markers))
-    return alive and text != "" and elapsed_ms < timeout_ms
+@dataclass(frozen=True, slots=True)
+class Status:
+    """What the program is doing right now, read without sending or taking anything.
+
+    - `state`: "waiting" (for input), "running", "blocked" (in another system
+      call, named in `call`), "stopped", "exited" or "unknown" (`reason` says why).
+    - `program`, `pid`: the foreground process it is about (the waiting one).
+    - `call`: the system call it waits or is blocked in.
+    - `output_waiting`: output arrived that no call has taken yet (None: cannot tell).
+    - `busy`: a call is running on the session now (it takes the output).
+    """
+
+    state: str
+    program: str | None
+    pid: int | None
+    call: str | None
+    output_waiting: bool | None
+    busy: bool
+    reason: str | None = None
+
+    def as_dict(self) -> dict[str, object]:
+        return asdict(self)

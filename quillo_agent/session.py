@@ -3,21 +3,24 @@
 A `Quillo` may only be used from the thread that made it. A `Session` gives
 its `Quillo` a thread of its own (named `quillo_agent:<program>`): every call,
 from whatever thread, is queued to it and runs there, one at a time, in the
-order submitted. The synchronous methods block the calling thread until their
-call is done; the `a`-prefixed ones are coroutines that await it. The core
-releases the interpreter lock while it waits, so many sessions wait in
-parallel.
+order submitted; an `interrupt` goes ahead of the queue. Each call is defined
+once (`calls.py`); its blocking face waits on a future, its coroutine face
+(prefix `a`) awaits the same future. The core releases the interpreter lock
+while it waits, so many sessions wait in parallel.
+
+A running call collects in slices of at most `SLICE_MS` (`call_loop.py`) and
+ends at the next one when something else needs the session:
+
+- an `interrupt()`: the call returns what it collected with `interrupted`
+  set, then Ctrl-C is written and the interrupt waits for readiness;
+- its caller gone (a cancelled `await`, a blocking call abandoned by
+  `KeyboardInterrupt`): its text is dropped, though it is in `history()`, and
+  the next call runs at once (the input it sent is not taken back);
+- `close()`: the call returns as for an interrupt and the session closes.
 
 Bounds: at most `MAX_PENDING_CALLS` calls wait behind the running one (a
 further call raises `SessionBusy`); each call is bounded by its own
-`timeout_ms`; `close()` waits for the running call to end (its deadline plus
-`CLOSE_GRACE_S`).
-
-Cancelling an awaiting coroutine (or abandoning a blocking call) cancels the
-call if it has not started yet. A call already running on the session's
-thread cannot be stopped: it runs to its own end (at the latest its deadline)
-and its text is dropped, though it is in `history()`; the next call runs
-after it. The session stays usable either way.
+`timeout_ms`; `close()` waits for the thread at most `CLOSE_WAIT_S`.
 
 Every session is closed when `close()` is called, when it is garbage
 collected, and at interpreter exit (an `atexit` hook): its child is ended,
@@ -28,23 +31,27 @@ from __future__ import annotations
 
 import asyncio
 import atexit
+import collections
 import concurrent.futures
 import ctypes
-import dataclasses
-import math
-import queue
+import functools
 import threading
-import time
 import traceback
 import weakref
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any, TypeVar
+from collections.abc import Callable, Coroutine, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Concatenate, Generic, ParamSpec, TypeVar
 
 from quillo import Quillo
 
+from . import calls
+from .call_loop import CallContext, Progress, Stop, Watch
+from .calls import DEFAULT_QUIET_MS, DEFAULT_SETTLE_MS, Waits
+from .errors import ProgramExited, SessionBusy, SessionClosed, SessionError
 from .launcher import LaunchError, Launcher
+from .probe import State
 from .profiles import Profile, get_profile
-from .reply import Reply, derive_ready
+from .reply import Reply, Status
 
 __all__ = [
     "Session",
@@ -55,34 +62,36 @@ __all__ = [
     "DEFAULT_TIMEOUT_MS",
     "START_TIMEOUT_MS",
     "MAX_PENDING_CALLS",
-    "CLOSE_GRACE_S",
+    "CLOSE_WAIT_S",
 ]
 
 T = TypeVar("T")
+P = ParamSpec("P")
+S = TypeVar("S", bound="Session")
 
 DEFAULT_TIMEOUT_MS = 20_000  # a call's deadline when none is given (the core's default)
-START_TIMEOUT_MS = 15_000  # the wait for the first prompt, and for each start-up line
+START_TIMEOUT_MS = 15_000  # the wait for the first prompt and the start-up lines
 MAX_PENDING_CALLS = 32  # calls that may wait behind the running one
-CLOSE_GRACE_S = 3.0  # beyond the running call's deadline: the core's close, the join
+# How long close() waits for the session's thread: the running call's slice,
+# then the core's close (at most about 0.6 s, or 5 s for a child stuck in the
+# kernel). Only a call blocked writing input to a program that does not read
+# can hold the thread longer (the core's 20 s write stall bound); close then
+# returns and the thread ends the child when the write gives up.
+CLOSE_WAIT_S = 10.0
 
 
-class SessionError(Exception):
-    """A session cannot do what was asked."""
+@dataclass(eq=False)
+class _Request(Generic[T]):
+    """A call as queued: what runs on the session's thread, and its flags."""
+
+    run: Callable[[CallContext], T]
+    urgent: bool = False  # an interrupt: goes first, and stops the running call
+    progress: Callable[[Progress], None] | None = None
+    future: concurrent.futures.Future[T] = field(default_factory=concurrent.futures.Future)
+    abandoned: bool = False  # its caller is gone
 
 
-class SessionClosed(SessionError):
-    """The session is closed (or closing); nothing more runs on it."""
-
-
-class SessionBusy(SessionError):
-    """Too many calls are already queued on this session."""
-
-
-class ProgramExited(SessionError):
-    """The program had already exited when input was to be sent to it."""
-
-
-_STOP = object()
+_STOP: _Request[None] = _Request(lambda ctx: None)
 
 
 class _Worker:
@@ -92,17 +101,19 @@ class _Worker:
     session: an abandoned `Session` is garbage collected, which stops this.
     """
 
-    def __init__(self, launcher: Launcher, interactive: bool, markers: list[str]) -> None:
+    def __init__(self, launcher: Launcher, markers: tuple[str, ...], probe: bool) -> None:
         self.launcher = launcher
-        self.calls: queue.Queue[Any] = queue.Queue(MAX_PENDING_CALLS)
-        self.lock = threading.Lock()
+        self.markers = markers
+        self.watch = Watch(probe)
+        self.cond = threading.Condition()
+        self.queue: collections.deque[_Request[Any]] = collections.deque()
+        self.urgent_waiting = 0  # interrupts queued that have not begun
         self.closing = False
-        self.busy_until = 0.0  # monotonic deadline of the running call
-        self.quillo: Quillo | None = None
+        self.running: _Request[Any] | None = None
         started: concurrent.futures.Future[None] = concurrent.futures.Future()
         self.thread = threading.Thread(
             target=self._run,
-            args=(interactive, markers, started),
+            args=(started,),
             name=f"quillo_agent:{launcher.argv[0].rsplit('/', 1)[-1]}",
             daemon=True,
         )
@@ -113,71 +124,99 @@ class _Worker:
             self.thread.join()
             raise
 
-    def _run(
-        self, interactive: bool, markers: list[str], started: concurrent.futures.Future[None]
-    ) -> None:
+    def _run(self, started: concurrent.futures.Future[None]) -> None:
         _name_this_thread(self.thread.name)
+        quillo: Quillo | None = None
         try:
             try:
-                self.quillo = Quillo(self.launcher.path, interactive, markers)
+                # The core's markers end a slice early; empty ones would end
+                # it at every chunk, so a session without real markers gives none.
+                quillo = Quillo(self.launcher.path, True, list(self.markers))
+                self.watch.refresh()
             except BaseException as e:
                 started.set_exception(e)
                 return
             started.set_result(None)
             while True:
-                item = self.calls.get()
-                if item is _STOP:
+                request = self._next()
+                if request is _STOP:
                     break
-                future, fn, deadline_ms = item
-                if not future.set_running_or_notify_cancel():
+                if not request.future.set_running_or_notify_cancel():
                     continue
-                self.busy_until = time.monotonic() + deadline_ms / 1000
+                ctx = CallContext(
+                    quillo, self.watch, self.markers, self._stopper(request), request.progress
+                )
                 try:
-                    result = fn(self.quillo)
+                    result = request.run(ctx)
                 except BaseException as e:
                     _drop_frame_locals(e)
-                    future.set_exception(e)
+                    request.future.set_exception(e)
                 else:
-                    future.set_result(result)
+                    request.future.set_result(result)
                 finally:
-                    self.busy_until = 0.0
-                    del item, future, fn
+                    with self.cond:
+                        self.running = None
+                    del request, ctx
         finally:
-            if self.quillo is not None:
-                self.quillo.close()
-                self.quillo = None  # dropped here, on its own thread
+            if quillo is not None:
+                quillo.close()
+                del quillo  # dropped here, on its own thread
             self.launcher.remove()
 
-    def submit(
-        self, fn: Callable[[Quillo], T], deadline_ms: int
-    ) -> concurrent.futures.Future[T]:
-        future: concurrent.futures.Future[T] = concurrent.futures.Future()
-        with self.lock:
+    def _next(self) -> _Request[Any]:
+        with self.cond:
+            while not self.queue:
+                self.cond.wait()
+            request = self.queue.popleft()
+            if request.urgent:
+                self.urgent_waiting -= 1
+            self.running = request
+            return request
+
+    def _stopper(self, request: _Request[Any]) -> Callable[[], Stop | None]:
+        def stop() -> Stop | None:
+            if self.closing:
+                return Stop.CLOSE
+            if request.abandoned:
+                return Stop.ABANDONED
+            if self.urgent_waiting:
+                return Stop.INTERRUPT
+            return None
+
+        return stop
+
+    def submit(self, request: _Request[T]) -> concurrent.futures.Future[T]:
+        with self.cond:
             if self.closing:
                 raise SessionClosed("the session is closed")
-            try:
-                self.calls.put_nowait((future, fn, deadline_ms))
-            except queue.Full:
-                raise SessionBusy(
-                    f"{MAX_PENDING_CALLS} calls are already waiting on this session"
-                ) from None
-        return future
+            if len(self.queue) >= MAX_PENDING_CALLS:
+                raise SessionBusy(f"{MAX_PENDING_CALLS} calls are already waiting on this session")
+            if request.urgent:
+                # Behind earlier interrupts, ahead of everything else.
+                self.queue.insert(self.urgent_waiting, request)
+                self.urgent_waiting += 1
+            else:
+                self.queue.append(request)
+            self.cond.notify()
+        return request.future
+
+    def busy(self) -> bool:
+        with self.cond:
+            return self.running is not None
 
     def stop(self) -> None:
-        """Cancels queued calls, lets the running one end, closes, joins."""
-        with self.lock:
+        """Cancels queued calls, ends the running one at its next slice, closes, joins."""
+        with self.cond:
             if not self.closing:
                 self.closing = True
-                while True:
-                    try:
-                        item = self.calls.get_nowait()
-                    except queue.Empty:
-                        break
-                    item[0].cancel()
-                self.calls.put_nowait(_STOP)
+                for request in self.queue:
+                    request.future.cancel()
+                self.queue.clear()
+                self.urgent_waiting = 0
+                self.queue.append(_STOP)
+                self.cond.notify()
         if threading.current_thread() is not self.thread:
-            left = max(0.0, self.busy_until - time.monotonic())
-            self.thread.join(left + CLOSE_GRACE_S)
+            self.thread.join(CLOSE_WAIT_S)
 
 
 def _drop_frame_locals(error: BaseException) -> None:
@@ -209,6 +248,32 @@ def _name_this_thread(name: str) -> None:
         pass
 
 
+def _blocking(
+    build: Callable[Concatenate[S, P], _Request[T]],
+) -> Callable[Concatenate[S, P], T]:
+    """The blocking face of a call: submit it, wait for its result."""
+
+    @functools.wraps(build)
+    def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> T:
+        return self._wait(build(self, *args, **kwargs))
+
+    face.__name__ = face.__qualname__ = build.__name__.lstrip("_")
+    return face
+
+
+def _coroutine(
+    build: Callable[Concatenate[S, P], _Request[T]],
+) -> Callable[Concatenate[S, P], Coroutine[Any, Any, T]]:
+    """The coroutine face of a call: submit it, await its result."""
+
+    @functools.wraps(build)
+    async def face(self: S, /, *args: P.args, **kwargs: P.kwargs) -> T:
+        return await self._await(build(self, *args, **kwargs))
+
+    face.__name__ = face.__qualname__ = "a" + build.__name__.lstrip("_")
+    return face
+
+
 _live: weakref.WeakSet[Session] = weakref.WeakSet()
 
 
@@ -226,8 +291,10 @@ class Session:
     variables to set and `unset_env` names to remove in the child's
     environment, on top of `profile`'s. `profile` (a `Profile` or a built-in
     name) supplies the default argv, the markers and start-up lines;
-    `markers` replaces its markers (an empty list means quiet waits). Raises
-    `LaunchError` if the program cannot be started, `TypeError` or
+    `markers` replaces its markers (an empty list means none). `probe=False`
+    turns off the probe of the terminal's state (`probe.py`): readiness is
+    then decided by markers and quiet time only, as the core's waits do.
+    Raises `LaunchError` if the program cannot be started, `TypeError` or
     `ValueError` for bad arguments. The child is running on return; call
     `start()` (or `astart()`) to wait for its first prompt and run the
     profile's start-up lines.
@@ -242,6 +309,7 @@ class Session:
         env: Mapping[str, str] | None = None,
         unset_env: Sequence[str] = (),
         markers: Sequence[str] | None = None,
+        probe: bool = True,
     ) -> None:
         if isinstance(profile, str):
             profile = get_profile(profile)
@@ -253,6 +321,10 @@ class Session:
             isinstance(markers, str) or not all(isinstance(m, str) for m in markers)
         ):
             raise TypeError("markers must be a list of str")
+        if not isinstance(probe, bool):
+            raise TypeError(f"probe must be a bool, not {type(probe).__name__}")
+        if profile is not None and markers is None:
+            profile.check_env(env or {}, unset_env)
         self.profile = profile
         self.markers: list[str] = list(
             markers if markers is not None else (profile.markers if profile else ())
@@ -264,7 +336,7 @@ class Session:
         self.argv = list(argv)
         self.cwd = cwd
         try:
-            self._worker = _Worker(self.launcher, True, self.markers)
+            self._worker = _Worker(self.launcher, tuple(m for m in self.markers if m), probe)
         except Exception as e:
             self.launcher.remove()
             # The core's message names the launcher script; name the program too.
@@ -275,126 +347,81 @@ class Session:
         self._finalizer = weakref.finalize(self, self._worker.stop)
         _live.add(self)
 
-    # ---- what runs on the session's thread ----
+    # ---- submitting calls and waiting for them ----
 
-    def _ready_markers(self) -> tuple[str, ...]:
-        return tuple(m for m in self.markers if m)
-
-    def _reply(self, q: Quillo, text: str, started: float, timeout_ms: int) -> Reply:
-        elapsed_ms = (time.perf_counter() - started) * 1000
-        alive = q.is_alive()
-        ready = derive_ready(text, self._ready_markers(), alive, elapsed_ms, timeout_ms)
-        return Reply(
-            text=text,
-            ready=ready,
-            exited=not alive,
-            timed_out=not ready and alive and elapsed_ms >= timeout_ms,
-            elapsed_ms=elapsed_ms,
-        )
-
-    def _send_lines(
-        self, q: Quillo, lines: list[str], timeout_ms: int, wait: dict[str, int | None]
-    ) -> Reply:
-        if not q.is_alive():
-            raise ProgramExited("the program has exited: reset or close the session")
-        started = time.perf_counter()
-        deadline = started + timeout_ms / 1000
-        texts: list[str] = []
-        reply: Reply | None = None
-        for i, line in enumerate(lines):
-            # Rounded up: a line that runs to its deadline ends at or after the call's.
-            left_ms = max(0, math.ceil((deadline - time.perf_counter()) * 1000))
-            t0 = time.perf_counter()
-            text = q.send_and_read_until_ready(line, timeout_ms=left_ms, **wait)
-            texts.append(text)
-            reply = self._reply(q, text, t0, left_ms)
-            if not reply.ready and i + 1 < len(lines):
-                break
-        assert reply is not None
-        sent = len(texts)
-        elapsed_ms = (time.perf_counter() - started) * 1000
-        return Reply(
-            text=texts[0] if sent == 1 else "".join(texts),
-            ready=reply.ready,
-            exited=reply.exited,
-            timed_out=reply.timed_out,
-            elapsed_ms=elapsed_ms,
-            unsent_lines=len(lines) - sent,
-        )
-
-    def _start_call(self, timeout_ms: int) -> Callable[[Quillo], Reply]:
-        startup = list(self.profile.startup) if self.profile else []
-
-        def call(q: Quillo) -> Reply:
-            started = time.perf_counter()
-            text = q.read_until_ready(timeout_ms=timeout_ms)
-            first = self._reply(q, text, started, timeout_ms)
-            if not startup or not first.ready:
-                return first
-            rest = self._send_lines(q, startup, timeout_ms, {})
-            return Reply(
-                text=first.text + rest.text,
-                ready=rest.ready,
-                exited=rest.exited,
-                timed_out=rest.timed_out,
-                elapsed_ms=(time.perf_counter() - started) * 1000,
-                unsent_lines=rest.unsent_lines,
-            )
-
-        return call
-
-    # ---- submitting calls ----
-
-    def _submit(self, fn: Callable[[Quillo], T], deadline_ms: int) -> concurrent.futures.Future[T]:
-        return self._worker.submit(fn, deadline_ms)
-
-    def _call(self, fn: Callable[[Quillo], T], deadline_ms: int = 0) -> T:
+    def _wait(self, request: _Request[T]) -> T:
         if threading.current_thread() is self._worker.thread:
             raise SessionError("a session call cannot be made from the session's own thread")
-        future = self._submit(fn, deadline_ms)
+        future = self._worker.submit(request)
         try:
             return future.result()
         except concurrent.futures.CancelledError:
             raise SessionClosed("the session was closed before the call ran") from None
-        finally:
-            future.cancel()  # an abandoned call (KeyboardInterrupt) does not run later
+        except BaseException:
+            # Abandoned (KeyboardInterrupt): a queued call never runs, a running one stops.
+            request.abandoned = True
+            future.cancel()
+            raise
 
-    async def _acall(self, fn: Callable[[Quillo], T], deadline_ms: int = 0) -> T:
-        future = self._submit(fn, deadline_ms)
+    async def _await(self, request: _Request[T]) -> T:
+        future = self._worker.submit(request)
         try:
             return await asyncio.wrap_future(future)
         except asyncio.CancelledError:
+            request.abandoned = True
             if future.cancelled() and self._worker.closing and not _current_task_cancelling():
                 raise SessionClosed("the session was closed before the call ran") from None
             raise
 
-    # ---- the calls ----
-    # Each has a blocking form and a coroutine form (prefix `a`).
+    def _waits(
+        self,
+        timeout_ms: int,
+        settle_ms: int | None,
+        quiet_ms: int | None,
+        max_chars: int | None,
+    ) -> Waits:
+        values = {"timeout_ms": timeout_ms, "settle_ms": settle_ms, "quiet_ms": quiet_ms}
+        for name, value in values.items():
+            if value is not None and (not isinstance(value, int) or value < 0):
+                raise ValueError(f"{name} must be an int of at least 0, got {value!r}")
+        if max_chars is not None and (not isinstance(max_chars, int) or max_chars < 1):
+            raise ValueError(f"max_chars must be an int of at least 1, got {max_chars!r}")
+        return Waits(
+            timeout_ms,
+            max_chars if max_chars is not None else calls.DEFAULT_MAX_CHARS,
+            settle_ms if settle_ms is not None else DEFAULT_SETTLE_MS,
+            quiet_ms if quiet_ms is not None else DEFAULT_QUIET_MS,
+        )
 
-    def start(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
-        """Waits for the first prompt, then sends the profile's start-up lines."""
-        return self._call(self._start_call(timeout_ms), timeout_ms * 2)
+    def _startup(self) -> tuple[str, ...]:
+        return self.profile.startup if self.profile else ()
 
-    async def astart(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
-        return await self._acall(self._start_call(timeout_ms), timeout_ms * 2)
+    # ---- the calls: each defined once, its two faces derived below ----
 
-    def _send_call(
-        self, text: str, timeout_ms: int, wait: dict[str, int | None]
-    ) -> Callable[[Quillo], Reply]:
-        if not isinstance(text, str):
-            raise TypeError(f"input must be a str, not {type(text).__name__}")
-        lines = (text[:-1] if text.endswith("\n") else text).split("\n")
-        return lambda q: self._send_lines(q, lines, timeout_ms, wait)
+    def _start(
+        self,
+        timeout_ms: int = START_TIMEOUT_MS,
+        *,
+        max_chars: int | None = None,
+        progress: Callable[[Progress], None] | None = None,
+    ) -> _Request[Reply]:
+        """Waits for the first prompt, then sends the profile's start-up lines.
 
-    def send(
+        The reply holds the program's first output (its banner and one
+        prompt); the start-up lines' replies are in the history."""
+        waits = self._waits(timeout_ms, None, None, max_chars)
+        return _Request(calls.start_call(self._startup(), waits), progress=progress)
+
+    def _send(
         self,
         text: str,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
         *,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
-        max_output_bytes: int | None = None,
-    ) -> Reply:
+        max_chars: int | None = None,
+        progress: Callable[[Progress], None] | None = None,
+    ) -> _Request[Reply]:
         """Sends `text` and waits until the program is ready again.
 
         `text` is split at line feeds (one final line feed is dropped, so
@@ -402,115 +429,111 @@ class Session:
         at a time, each followed by a line feed and a wait for readiness, so a
         continuation prompt ("... ", PS2) ends each line's wait. If a line's
         reply is not ready, the lines after it are not sent (`unsent_lines`).
-        `timeout_ms` bounds the whole call. Raises `ProgramExited` if the
-        program had exited before anything was sent.
+        A profile with `finish_blocks_at` (python, pdb) sends one empty line
+        more when a multi-line text leaves the program at that prompt.
+        `timeout_ms` bounds the whole call; `max_chars` the text returned
+        (head and tail around a cut marker). `settle_ms` and `quiet_ms` apply
+        only where the probe cannot tell. `progress` is called on the
+        session's thread about once a second while the call lasts. Raises
+        `ProgramExited` if the program had exited before anything was sent.
         """
-        wait = {"settle_ms": settle_ms, "quiet_ms": quiet_ms, "max_output_bytes": max_output_bytes}
-        return self._call(self._send_call(text, timeout_ms, wait), timeout_ms)
+        if not isinstance(text, str):
+            raise TypeError(f"input must be a str, not {type(text).__name__}")
+        lines = (text[:-1] if text.endswith("\n") else text).split("\n")
+        waits = self._waits(timeout_ms, settle_ms, quiet_ms, max_chars)
+        finish = self.profile.finish_blocks_at if self.profile else None
+        return _Request(calls.send_call(lines, waits, finish), progress=progress)
 
-    async def asend(
-        self,
-        text: str,
-        timeout_ms: int = DEFAULT_TIMEOUT_MS,
-        *,
-        settle_ms: int | None = None,
-        quiet_ms: int | None = None,
-        max_output_bytes: int | None = None,
-    ) -> Reply:
-        wait = {"settle_ms": settle_ms, "quiet_ms": quiet_ms, "max_output_bytes": max_output_bytes}
-        return await self._acall(self._send_call(text, timeout_ms, wait), timeout_ms)
-
-    def _read_call(self, timeout_ms: int, wait: dict[str, int | None]) -> Callable[[Quillo], Reply]:
-        def call(q: Quillo) -> Reply:
-            started = time.perf_counter()
-            return self._reply(q, q.read_until_ready(timeout_ms, **wait), started, timeout_ms)
-
-        return call
-
-    def read(
+    def _read(
         self,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
         *,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
-        max_output_bytes: int | None = None,
-    ) -> Reply:
+        max_chars: int | None = None,
+        progress: Callable[[Progress], None] | None = None,
+    ) -> _Request[Reply]:
         """Waits until the program is ready (or the deadline), sending nothing."""
-        wait = {"settle_ms": settle_ms, "quiet_ms": quiet_ms, "max_output_bytes": max_output_bytes}
-        return self._call(self._read_call(timeout_ms, wait), timeout_ms)
+        waits = self._waits(timeout_ms, settle_ms, quiet_ms, max_chars)
+        return _Request(calls.read_call(waits), progress=progress)
 
-    async def aread(
+    def _drain(self) -> _Request[Reply]:
+        """Takes the output queued right now (at most 64 KiB), without waiting."""
+        return _Request(calls.drain_call())
+
+    def _interrupt(
         self,
         timeout_ms: int = DEFAULT_TIMEOUT_MS,
         *,
-        settle_ms: int | None = None,
-        quiet_ms: int | None = None,
-        max_output_bytes: int | None = None,
-    ) -> Reply:
-        wait = {"settle_ms": settle_ms, "quiet_ms": quiet_ms, "max_output_bytes": max_output_bytes}
-        return await self._acall(self._read_call(timeout_ms, wait), timeout_ms)
+        max_chars: int | None = None,
+        progress: Callable[[Progress], None] | None = None,
+    ) -> _Request[Reply]:
+        """Sends Ctrl-C, then waits for readiness (`timeout_ms=0`: no wait).
 
-    def _drain_call(self) -> Callable[[Quillo], Reply]:
-        def call(q: Quillo) -> Reply:
-            started = time.perf_counter()
-            reply = self._reply(q, q.read_available(), started, 0)
-            return dataclasses.replace(reply, timed_out=False)  # a drain never waits
+        It goes ahead of every queued call, and a call running when it is
+        asked ends at its next slice (its reply says `interrupted`), so Ctrl-C
+        is written within one slice. Raises `ProgramExited` if the program
+        has exited."""
+        waits = self._waits(timeout_ms, None, None, max_chars)
+        return _Request(calls.interrupt_call(waits), urgent=True, progress=progress)
 
-        return call
-
-    def drain(self) -> Reply:
-        """Takes the output queued right now (at most 64 KiB), without waiting."""
-        return self._call(self._drain_call())
-
-    async def adrain(self) -> Reply:
-        return await self._acall(self._drain_call())
-
-    def _interrupt_call(self, timeout_ms: int) -> Callable[[Quillo], Reply]:
-        def call(q: Quillo) -> Reply:
-            if not q.is_alive():
-                raise ProgramExited("the program has exited: reset or close the session")
-            started = time.perf_counter()
-            q.send_ctrl_c()
-            text = q.read_until_ready(timeout_ms) if timeout_ms else ""
-            return self._reply(q, text, started, timeout_ms)
-
-        return call
-
-    def interrupt(self, timeout_ms: int = DEFAULT_TIMEOUT_MS) -> Reply:
-        """Sends Ctrl-C, then waits for readiness (`timeout_ms=0`: no wait)."""
-        return self._call(self._interrupt_call(timeout_ms), timeout_ms)
-
-    async def ainterrupt(self, timeout_ms: int = DEFAULT_TIMEOUT_MS) -> Reply:
-        return await self._acall(self._interrupt_call(timeout_ms), timeout_ms)
-
-    def history(self) -> str:
+    def _history(self) -> _Request[str]:
         """Everything read so far (the core keeps the last 4 MiB of raw output)."""
-        return self._call(lambda q: q.get_history())
+        return _Request(lambda ctx: ctx.quillo.get_history())
 
-    async def ahistory(self) -> str:
-        return await self._acall(lambda q: q.get_history())
+    def _is_alive(self) -> _Request[bool]:
+        return _Request(lambda ctx: ctx.quillo.is_alive())
 
-    def is_alive(self) -> bool:
-        return self._call(lambda q: q.is_alive())
-
-    async def ais_alive(self) -> bool:
-        return await self._acall(lambda q: q.is_alive())
-
-    def reset(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
+    def _reset(
+        self,
+        timeout_ms: int = START_TIMEOUT_MS,
+        *,
+        max_chars: int | None = None,
+        progress: Callable[[Progress], None] | None = None,
+    ) -> _Request[Reply]:
         """Ends the program, starts it again (same argv, cwd, env), runs `start`."""
-        return self._call(self._reset_call(timeout_ms), timeout_ms * 2)
+        waits = self._waits(timeout_ms, None, None, max_chars)
+        call = calls.reset_call(self._startup(), waits, self._worker.watch.refresh)
+        return _Request(call, progress=progress)
 
-    async def areset(self, timeout_ms: int = START_TIMEOUT_MS) -> Reply:
-        return await self._acall(self._reset_call(timeout_ms), timeout_ms * 2)
+    start = _blocking(_start)
+    astart = _coroutine(_start)
+    send = _blocking(_send)
+    asend = _coroutine(_send)
+    read = _blocking(_read)
+    aread = _coroutine(_read)
+    drain = _blocking(_drain)
+    adrain = _coroutine(_drain)
+    interrupt = _blocking(_interrupt)
+    ainterrupt = _coroutine(_interrupt)
+    history = _blocking(_history)
+    ahistory = _coroutine(_history)
+    is_alive = _blocking(_is_alive)
+    ais_alive = _coroutine(_is_alive)
+    reset = _blocking(_reset)
+    areset = _coroutine(_reset)
 
-    def _reset_call(self, timeout_ms: int) -> Callable[[Quillo], Reply]:
-        start = self._start_call(timeout_ms)
+    # ---- status: read from /proc on the caller's thread, never queued ----
 
-        def call(q: Quillo) -> Reply:
-            q.reset()
-            return start(q)
+    def status(self) -> Status:
+        """What the program is doing right now, without sending or taking
+        anything and without waiting for a running call."""
+        if self.closed:
+            raise SessionClosed("the session is closed")
+        watch = self._worker.watch
+        busy = self._worker.busy()
+        if not watch.enabled:
+            return Status("unknown", None, None, None, None, busy, reason="the probe is off")
+        seen = watch.observe()
+        waiting = None if seen.state is State.EXITED else watch.output_waiting()
+        return Status(
+            seen.state.value, seen.program, seen.pid, seen.call, waiting, busy, seen.reason
+        )
 
-        return call
+    async def astatus(self) -> Status:
+        return self.status()
+
+    # ---- closing ----
 
     @property
     def closed(self) -> bool:
@@ -519,8 +542,9 @@ class Session:
     def close(self) -> None:
         """Ends the program and the thread and removes the launcher.
 
-        Queued calls are cancelled (they raise `SessionClosed`); a running call
-        ends first (at the latest at its deadline). Calling it again does nothing.
+        Queued calls are cancelled (they raise `SessionClosed`); a running
+        call ends at its next slice (its reply says `interrupted`). Calling it
+        again does nothing.
         """
         self._finalizer()
         _live.discard(self)

@@ -29,6 +29,10 @@ command -v cc >/dev/null || need_apt+=(gcc)
 command -v c++ >/dev/null || need_apt+=(g++)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v make >/dev/null || need_apt+=(make)
+# Programs the readiness tests drive beside gdb and the shells.
+command -v bc >/dev/null || need_apt+=(bc)
+command -v sqlite3 >/dev/null || need_apt+=(sqlite3)
+command -v node >/dev/null || need_apt+=(nodejs)
 if ! python3 -c 'import venv, ensurepip' 2>/dev/null; then need_apt+=(python3-venv); fi
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "setup: installing ${need_apt[*]}" >&2
