@@ -39,7 +39,8 @@ def private_tmp(tmp_path, monkeypatch) -> Path:
 def report(argv_tail: list[str], **kw) -> dict:
     with Session([sys.executable, "-c", REPORT, *argv_tail], markers=[END], **kw) as s:
         reply = s.read(timeout_ms=15_000)
-    assert reply.ready, reply
+    # The program prints its report and exits: the call ends at the exit.
+    assert reply.exited and reply.text.endswith(END), reply
     return json.loads(reply.text.strip().removesuffix(END))
 
 

@@ -20,7 +20,7 @@ from agent_probe import all_children, wait_for
 from conftest import open_fds, process_state, python_env, thread_count
 from quillo_agent import ProgramExited, Profile, Session, SessionBusy, SessionClosed
 from quillo_agent.profiles import SHELL_PS1
-from quillo_agent.session import MAX_PENDING_CALLS
+from quillo_agent.session import MAX_PENDING_CALLS, _Request
 
 # A Quillo released on a thread other than its session's cannot be torn down
 # and is reported as unraisable: that must never happen here.
@@ -93,12 +93,14 @@ def test_sessions_wait_in_parallel(tmp_path):
         (["sh", "-i"], None, ("send", "echo hi"), dict(ready=True, exited=False, timed_out=False)),
         (["sh", "-i"], None, ("send", "sleep 5", 300), dict(ready=False, exited=False, timed_out=True)),
         (["sh", "-i"], None, ("send", "exit 3"), dict(ready=False, exited=True, timed_out=False)),
-        (["sh", "-i"], None, ("read", 200), dict(ready=False, exited=False, timed_out=True)),
-        (["sh", "-i"], None, ("drain",), dict(ready=False, exited=False, timed_out=False)),
+        # A program that waits for input is ready at once, output or not.
+        (["sh", "-i"], None, ("read", 5_000), dict(ready=True, exited=False, timed_out=False)),
+        (["sh", "-i"], None, ("drain",), dict(ready=True, exited=False, timed_out=False)),
         (["cat"], [], ("send", "quiet"), dict(ready=True, exited=False, timed_out=False)),
-        (["cat"], [], ("read", 200), dict(ready=False, exited=False, timed_out=True)),
+        (["cat"], [], ("read", 5_000), dict(ready=True, exited=False, timed_out=False)),
+        (["sleep", "30"], [], ("read", 200), dict(ready=False, exited=False, timed_out=True)),
     ],
-    ids=["prompt", "deadline", "exit", "read-nothing", "drain-nothing", "quiet", "quiet-nothing"],
+    ids=["prompt", "deadline", "exit", "read-idle", "drain-idle", "quiet", "quiet-idle", "busy"],
 )
 def test_reply_status(argv, markers, action, expect):
     with Session(argv, profile="sh", markers=markers) as s:
@@ -164,14 +166,15 @@ def test_cancelled_await_leaves_the_session_usable(sh, tmp_path):
         waiting = asyncio.create_task(sh.asend(f"touch {queued}"))
         while not started.exists():
             await asyncio.sleep(0.01)
-        running.cancel()  # runs on to its end on the session's thread
+        running.cancel()  # stops at its next slice; the shell's command goes on
         waiting.cancel()  # had not started: never runs
         for task in (running, waiting):
             with pytest.raises(asyncio.CancelledError):
                 await task
         return (await sh.asend("echo next", timeout_ms=10_000)).text
 
-    assert asyncio.run(main()) == f"next\n{SHELL_PS1}"
+    # What the cancelled command went on to print comes with the next reply.
+    assert asyncio.run(main()) == f"late\n{SHELL_PS1}next\n{SHELL_PS1}"
     assert not queued.exists()
     assert "late" in sh.history()
 
@@ -210,13 +213,13 @@ def test_close_cancels_queued_calls(sh, tmp_path):
         except SessionClosed:
             outcomes.append("closed")
 
-    first = threading.Thread(target=call, args=(f"touch {started}; sleep 0.3",))
+    first = threading.Thread(target=call, args=(f"touch {started}; sleep 30",))
     first.start()
     wait_for(started.exists, "the first call runs")
     rest = [threading.Thread(target=call, args=("echo queued",)) for _ in range(3)]
     for t in rest:
         t.start()
-    wait_for(lambda: sh._worker.calls.qsize() == 3, "three calls are queued")
+    wait_for(lambda: len(sh._worker.queue) == 3, "three calls are queued")
     sh.close()
     for t in [first, *rest]:
         t.join()
@@ -225,12 +228,15 @@ def test_close_cancels_queued_calls(sh, tmp_path):
 
 def test_too_many_queued_calls_is_an_error(sh, tmp_path):
     started = tmp_path / "started"
-    futures = [sh._submit(lambda q: q.send_and_read_until_ready(f"touch {started}; sleep 0.5"), 0)]
+    first = sh._worker.submit(
+        _Request(lambda ctx: ctx.quillo.send_and_read_until_ready(f"touch {started}; sleep 0.5"))
+    )
     wait_for(started.exists, "the first call runs")
-    futures += [sh._submit(lambda q: q.is_alive(), 0) for _ in range(MAX_PENDING_CALLS)]
+    futures = [sh._worker.submit(_Request(lambda ctx: ctx.quillo.is_alive()))
+               for _ in range(MAX_PENDING_CALLS)]
     with pytest.raises(SessionBusy):
         sh.send("echo one too many")
-    assert all(f.result(timeout=30) is not None for f in futures)
+    assert all(f.result(timeout=30) is not None for f in [first, *futures])
     assert sh.send("echo fine").ready
 
 
@@ -286,12 +292,14 @@ def test_interpreter_exit_ends_every_session(tmp_path):
         ("gdb", ["show pagination", "show confirm", "show width"], ["is off", "is off", "unlimited"]),
         ("gdb", ["show environment DEBUGINFOD_URLS"], ['"DEBUGINFOD_URLS" not defined']),
         ("python", ["import os; print(os.environ['PYTHON_BASIC_REPL'])"], ["1\n>>> "]),
-        # One final line feed is dropped: the block stays open until the empty line.
-        ("python", ["def f(x):\n    return x * 2\n", "", "f(21)"], ["... ", ">>> ", "42\n>>> "]),
+        # A block sent as one piece runs, with or without its final line feed.
+        ("python", ["def f(x):\n    return x * 2\n", "f(21)"], [">>> ", "42\n>>> "]),
+        ("python", ["for i in range(2):\n    print(i)", "if True:"], ["0\n1\n>>> ", "... "]),
         ("sh", ["if true\nthen echo yes\nfi"], [f"yes\n{SHELL_PS1}"]),
         ("bash", ["echo $BASH_VERSION | cut -c1", "echo 'multi\nline'"], ["5\n", "multi\nline\n"]),
     ],
-    ids=["gdb-settings", "gdb-debuginfod", "python-env", "python-block", "sh", "bash"],
+    ids=["gdb-settings", "gdb-debuginfod", "python-env", "python-block", "python-block-no-lf", "sh",
+         "bash"],
 )
 def test_profiles(profile, lines, expect, monkeypatch):
     monkeypatch.setenv("DEBUGINFOD_URLS", "https://debuginfod.invalid")
@@ -320,5 +328,7 @@ def test_a_users_own_profile(tmp_path):
         startup=("echo started $GREETING",),
     )
     with Session(profile=mine) as s:
-        assert s.start().text == "mine> started hi\nmine> "
+        # The start-up line's reply is in the history, not in the start reply.
+        assert s.start().text == "mine> "
+        assert "started hi\nmine> " in s.history()
         assert s.send("echo ok").text == "ok\nmine> "

@@ -3,6 +3,7 @@ method with its real signature, and the files it points to exist."""
 
 from __future__ import annotations
 
+import gc
 import re
 import shutil
 from pathlib import Path
@@ -53,7 +54,15 @@ def test_sample_runs(code, tmp_path, monkeypatch):
         if re.search(rf"\b{tool}\b", code) and shutil.which(tool) is None:
             pytest.skip(f"{tool} is not installed (scripts/setup.sh installs it)")
     monkeypatch.chdir(tmp_path)
-    exec(compile(code, "README.md", "exec"), {"__name__": "readme_sample"})
+    scope = {"__name__": "readme_sample"}
+    try:
+        exec(compile(code, "README.md", "exec"), scope)
+    finally:
+        # A sample's functions and its globals form a cycle; collected later,
+        # on whatever thread the collector happens to run (a session's), a
+        # Quillo the sample made here would be dropped off its own thread.
+        scope.clear()
+        gc.collect()
 
 
 def public_methods() -> list[str]:
