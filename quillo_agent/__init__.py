@@ -15,6 +15,7 @@ a shared deployment), `errors`, `mcp_server` (the MCP tools).
 
 from .launcher import LaunchError, Launcher
 from .limits import Limits
+from .long_lines import LineTooLong
 from .manager import SessionManager, TooManySessions, UnknownSession
 from .profiles import PROFILES, Profile, get_profile
 from .call_loop import Progress
@@ -28,6 +29,7 @@ __all__ = [
     "Observation",
     "Launcher",
     "Limits",
+    "LineTooLong",
     "PROFILES",
     "ProgramExited",
     "Profile",

@@ -17,6 +17,7 @@ from quillo import Quillo
 from .call_loop import CallContext, Outcome, collect
 from .clipped_text import ClippedText
 from .errors import ProgramExited
+from .long_lines import ShellScripts, first_long_line, refusal
 from .probe import State
 from .reply import Reply
 
@@ -87,6 +88,31 @@ def _check_alive(q: Quillo) -> None:
         raise ProgramExited("the program has exited: reset or close the session")
 
 
+def _canonical(ctx: CallContext) -> bool:
+    """Whether the terminal collects whole lines now; True when it cannot be told."""
+    terminal = ctx.watch.terminal
+    state = terminal.input_state() if terminal is not None else None
+    return state is None or state.canonical
+
+
+def _reader_name(ctx: CallContext, program: str) -> str:
+    seen = ctx.watch.observe()
+    return seen.program if seen.program else program
+
+
+def _fit_to_terminal(
+    ctx: CallContext, lines: Sequence[str], scripts: ShellScripts | None, program: str
+) -> Sequence[str]:
+    """The lines to write: as given, unless one is longer than a canonical
+    terminal holds; then a shell runs them from a file, anything else refuses."""
+    long = first_long_line(lines)
+    if long is None or not _canonical(ctx):
+        return lines
+    if scripts is not None:
+        return [scripts.command_for(lines)]
+    raise refusal(lines, long, _reader_name(ctx, program))
+
+
 def _send_lines(
     ctx: CallContext,
     out: ClippedText,
@@ -94,12 +120,18 @@ def _send_lines(
     waits: Waits,
     started: float,
     finish_block_at: str | None = None,
+    program: str = "the program",
 ) -> tuple[Outcome, int]:
     """Writes each line and collects until it is ready; stops at the first
     line whose reply is not. Returns the last outcome and the lines not sent."""
     deadline = waits.deadline(started)
     outcome = Outcome()
+    long = first_long_line(lines)
     for i, line in enumerate(lines):
+        # A program may have handed its terminal to one that reads whole lines.
+        if long is not None and i >= long and first_long_line([line]) is not None:
+            if _canonical(ctx):
+                raise refusal(lines, i, _reader_name(ctx, program), sent=i)
         ctx.quillo.send_and_read_until_ready(line, timeout_ms=0)
         outcome = collect(ctx, out, deadline, waits.settle_ms, waits.quiet_ms, started)
         if not outcome.ready:
@@ -112,12 +144,24 @@ def _send_lines(
     return outcome, 0
 
 
-def send_call(lines: Sequence[str], waits: Waits, finish_block_at: str | None = None) -> Call:
+def send_call(
+    lines: Sequence[str],
+    waits: Waits,
+    finish_block_at: str | None = None,
+    scripts: ShellScripts | None = None,
+    program: str = "the program",
+) -> Call:
+    """Sends `lines`; `scripts` (a shell's) takes lines too long for a
+    canonical terminal, which anything else refuses (`LineTooLong`)."""
+
     def call(ctx: CallContext) -> Reply:
         _check_alive(ctx.quillo)
         started = time.monotonic()
         out = ClippedText(waits.max_chars)
-        outcome, unsent = _send_lines(ctx, out, lines, waits, started, finish_block_at)
+        fitted = _fit_to_terminal(ctx, lines, scripts, program)
+        outcome, unsent = _send_lines(ctx, out, fitted, waits, started, finish_block_at, program)
+        if scripts is not None and outcome.ready:
+            scripts.remove_read()
         return _reply(ctx, out, outcome, started, unsent)
 
     return call

@@ -49,6 +49,9 @@ class Profile:
     - `marker_env`: environment variables the markers depend on (a shell's
       PS1 and PS2): a caller's `env` or `unset_env` naming one is refused,
       unless the caller gives its own markers.
+    - `long_lines_run_as_file`: a POSIX shell: a text with a line longer
+      than a canonical terminal holds is written to a private file and run
+      with `. FILE` (see `long_lines.py`), instead of being refused.
     """
 
     name: str
@@ -60,6 +63,7 @@ class Profile:
     description: str = ""
     finish_blocks_at: str | None = None
     marker_env: tuple[str, ...] = ()
+    long_lines_run_as_file: bool = False
 
     def check_env(self, env: Mapping[str, str], unset_env: Sequence[str]) -> None:
         """ValueError if the caller's environment changes touch `marker_env`."""
@@ -111,6 +115,7 @@ SH = Profile(
     unset_env=("ENV", "PROMPT_COMMAND"),
     description="a POSIX shell with unique PS1/PS2 markers",
     marker_env=("PS1", "PS2"),
+    long_lines_run_as_file=True,
 )
 
 BASH = Profile(
@@ -121,6 +126,7 @@ BASH = Profile(
     unset_env=("ENV", "BASH_ENV", "PROMPT_COMMAND"),
     description="bash without start-up files or line editing, unique PS1/PS2 markers",
     marker_env=("PS1", "PS2"),
+    long_lines_run_as_file=True,
 )
 
 PROFILES: Mapping[str, Profile] = MappingProxyType(

@@ -35,6 +35,7 @@ import collections
 import concurrent.futures
 import ctypes
 import functools
+import os
 import threading
 import traceback
 import weakref
@@ -49,6 +50,7 @@ from .call_loop import CallContext, Progress, Stop, Watch
 from .calls import DEFAULT_QUIET_MS, DEFAULT_SETTLE_MS, Waits
 from .errors import ProgramExited, SessionBusy, SessionClosed, SessionError
 from .launcher import LaunchError, Launcher
+from .long_lines import ShellScripts
 from .probe import State
 from .profiles import Profile, get_profile
 from .reply import Reply, Status
@@ -335,6 +337,10 @@ class Session:
         self.launcher = Launcher(argv, cwd=cwd, env=merged_env, unset_env=merged_unset)
         self.argv = list(argv)
         self.cwd = cwd
+        self._program = os.path.basename(self.launcher.program)
+        self._scripts = (
+            ShellScripts(self.launcher.directory) if profile and profile.long_lines_run_as_file else None
+        )
         try:
             self._worker = _Worker(self.launcher, tuple(m for m in self.markers if m), probe)
         except Exception as e:
@@ -430,7 +436,10 @@ class Session:
         continuation prompt ("... ", PS2) ends each line's wait. If a line's
         reply is not ready, the lines after it are not sent (`unsent_lines`).
         A profile with `finish_blocks_at` (python, pdb) sends one empty line
-        more when a multi-line text leaves the program at that prompt.
+        more when a multi-line text leaves the program at that prompt. A line
+        longer than a terminal in canonical mode holds (4,095 bytes) is run
+        from a file by the shell profiles and refused (`LineTooLong`, nothing
+        sent) for other programs reading whole lines (see `long_lines.py`).
         `timeout_ms` bounds the whole call; `max_chars` the text returned
         (head and tail around a cut marker). `settle_ms` and `quiet_ms` apply
         only where the probe cannot tell. `progress` is called on the
@@ -442,7 +451,8 @@ class Session:
         lines = (text[:-1] if text.endswith("\n") else text).split("\n")
         waits = self._waits(timeout_ms, settle_ms, quiet_ms, max_chars)
         finish = self.profile.finish_blocks_at if self.profile else None
-        return _Request(calls.send_call(lines, waits, finish), progress=progress)
+        call = calls.send_call(lines, waits, finish, self._scripts, self._program)
+        return _Request(call, progress=progress)
 
     def _read(
         self,
