@@ -62,7 +62,7 @@ SLICE_CAP_BYTES = 1 << 20
 # PROBE_MIN_MS, then every tenth of the time the call has waited so far, at
 # most every PROBE_MAX_MS. A marker at the end of the output is probed at once.
 PROBE_MIN_MS = 1
-PROBE_MAX_MS = 100
+PROBE_MAX_MS = 50
 # How often a long call reports progress (to a caller that asked for it).
 PROGRESS_EVERY_S = 1.0
 # Where the probe cannot tell: after a marker, the output must stay quiet this
@@ -176,7 +176,7 @@ class Pacer:
         self.due = started + PROBE_MIN_MS / 1000
 
     def probed(self, now: float) -> None:
-        pause_ms = min(PROBE_MAX_MS, max(PROBE_MIN_MS, (now - self.started) * 100))
+        pause_ms = min(PROBE_MAX_MS, max(PROBE_MIN_MS, (now - self.started) * 1000 / 10))
         self.due = now + pause_ms / 1000
 
     def soon(self, now: float) -> None:

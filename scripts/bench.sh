@@ -9,6 +9,9 @@
 #   scripts/bench.sh --only spawn,idle    some workloads only
 #   scripts/bench.sh --markdown out.md --json out.json
 #   scripts/bench.sh --agent [--quick]    what an agent sees (bench/agent.py)
+#   scripts/bench.sh --readiness [--quick]
+#                                         knowing when the program waits, old way beside
+#                                         new (bench/readiness.py)
 #
 # Take figures that matter on a quiet machine: the round trip and the bulk
 # transfer are sensitive to anything else running.
@@ -25,8 +28,8 @@ cmake --build "$build" --target quillo _quillo_testhooks -j2 >/dev/null
 # The build's quillo comes before the installed one, so the figures are those
 # of this checkout, built the same way as the hooks module beside it.
 script=bench/run.py
-if [ "${1:-}" = "--agent" ]; then
-  shift
-  script=bench/agent.py
-fi
+case "${1:-}" in
+  --agent) shift; script=bench/agent.py ;;
+  --readiness) shift; script=bench/readiness.py ;;
+esac
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" exec "$py" "$script" "$@"
