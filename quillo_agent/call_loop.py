@@ -51,6 +51,7 @@ __all__ = [
     "PROBE_MAX_MS",
     "PROGRESS_EVERY_S",
     "SETTLE_QUIET_MS",
+    "UNSEEN_QUIET_MS",
 ]
 
 # The longest single wait of the core: how late a call notices that it should
@@ -68,6 +69,10 @@ PROGRESS_EVERY_S = 1.0
 # Where the probe cannot tell: after a marker, the output must stay quiet this
 # long (or `settle_ms` pass) before the call ends, as the core's settle phase.
 SETTLE_QUIET_MS = 25
+# A program that waits, where the host's end of its terminal cannot be found
+# (a kernel without the terminal index in fdinfo): its output must have been
+# quiet this long before the call ends.
+UNSEEN_QUIET_MS = 5
 # Raw bytes one read of the rest of the queue takes at most.
 _DRAIN_BYTES = 1 << 20
 
@@ -129,25 +134,26 @@ class Watch:
             return Observation(State.UNKNOWN, reason="the session's program was not found")
         return probe(self.child, self.terminal.path)
 
-    def settled(self) -> tuple[Observation, bool]:
-        """(what the program does, whether all it printed is on its way no more).
+    def settled(self) -> tuple[Observation, bool | None]:
+        """What the program does and, for a program that waits, whether
+        output it printed may still be on its way (None: cannot be told).
 
         WAITING is only reported once its input has been taken: the input
         check runs the terminal's pending work, which may wake the program,
         so the probe is asked again after it."""
         seen = self.observe()
         if seen.state is not State.WAITING:
-            return seen, False
+            return seen, None
         assert self.terminal is not None
         state = self.terminal.input_state()
         if state is None:
-            return Observation(State.UNKNOWN, reason="the terminal cannot be opened"), False
+            return Observation(State.UNKNOWN, reason="the terminal cannot be opened"), None
         if state.pending:
-            return Observation(State.RUNNING, seen.pid, seen.program), False
+            return Observation(State.RUNNING, seen.pid, seen.program), None
         seen = self.observe()
         if seen.state is not State.WAITING:
-            return seen, False
-        return seen, not self.terminal.output_in_flight()
+            return seen, None
+        return seen, self.terminal.output_in_flight()
 
     def output_waiting(self) -> bool | None:
         """Whether output arrived that no call has taken (for a status query
@@ -263,11 +269,11 @@ def collect(
             matched_at = now
 
         if watch.enabled:
-            if now >= pacer.due or (markers and out.endswith(markers)):
+            if now >= pacer.due or (piece and markers and out.endswith(markers)):
                 pacer.probed(now)
-                seen, quiet = watch.settled()
+                seen, in_flight = watch.settled()
                 if seen.state is State.WAITING:
-                    if quiet:
+                    if _all_taken(in_flight, last_output, now):
                         _finish_waiting(q, watch, out)
                         outcome.ready, outcome.observation = True, seen
                         return outcome
@@ -291,8 +297,8 @@ def collect(
 
     # The deadline. A program that waits just now is ready, not late.
     if watch.enabled:
-        seen, quiet = watch.settled()
-        if seen.state is State.WAITING and quiet:
+        seen, in_flight = watch.settled()
+        if seen.state is State.WAITING and in_flight is False:
             _finish_waiting(q, watch, out)
             outcome.ready, outcome.observation = True, seen
             return outcome
@@ -325,6 +331,15 @@ def _collect_after_exit(ctx: CallContext, out: ClippedText, deadline: float) -> 
         if terminal is not None and not terminal.output_in_flight():
             _drain(q, out)
             return
+
+
+def _all_taken(in_flight: bool | None, last_output: float | None, now: float) -> bool:
+    """Whether a waiting program's output has all been taken: as the terminal
+    says, or, where its host end cannot be found, once the output has been
+    quiet for UNSEEN_QUIET_MS."""
+    if in_flight is None:
+        return last_output is None or now - last_output >= UNSEEN_QUIET_MS / 1000
+    return not in_flight
 
 
 def _finish_waiting(q: Quillo, watch: Watch, out: ClippedText) -> None:

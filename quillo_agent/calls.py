@@ -186,9 +186,9 @@ def drain_call() -> Call:
         out.add(ctx.quillo.read_available(DRAIN_BYTES))
         outcome = Outcome()
         if ctx.watch.enabled:
-            seen, quiet = ctx.watch.settled()
+            seen, in_flight = ctx.watch.settled()
             outcome.observation = seen
-            outcome.ready = seen.state is State.WAITING
+            outcome.ready = seen.state is State.WAITING and not in_flight
         elif ctx.markers:
             outcome.ready = out.endswith(ctx.markers)
         return _reply(ctx, out, outcome, started)

@@ -98,17 +98,18 @@ class Terminal:
         finally:
             os.close(fd)
 
-    def output_in_flight(self) -> bool:
-        """Whether output may still be on its way to the session's queue."""
+    def output_in_flight(self) -> bool | None:
+        """Whether output may still be on its way to the session's queue;
+        None when the host's end cannot be found."""
         if not self.masters:
-            return True
+            return None
         poller = select.poll()
         poller.register(self.masters[0], select.POLLIN)
         if poller.poll(0):
             return True  # unread (or the child's end is gone: then the reader ends)
         reader = self._reader_thread()
         if reader is None:
-            return True
+            return True  # busy: it is found once it rests in its poll
         try:
             with open(f"/proc/self/task/{reader}/syscall", "rb") as f:
                 call = f.read().split(maxsplit=1)

@@ -14,6 +14,7 @@ import time
 import pytest
 
 import quillo_agent.probe
+import quillo_agent.terminal
 from agent_probe import wait_for
 from conftest import process_state
 from quillo_agent import Session
@@ -225,3 +226,14 @@ def test_status_says_when_output_waits_unread(script):
         wait_for(lambda: s.status().output_waiting, "the status sees the unread line")
         assert s.read().text == "late output\n"
         assert s.status().output_waiting is False
+
+
+def test_without_the_hosts_end_a_wait_still_ends_once_output_is_quiet(monkeypatch, bins):
+    # A kernel that does not show a terminal's index in fdinfo: the session's
+    # master descriptors cannot be found, so "all output taken" is judged by
+    # a short quiet time after the program blocked.
+    monkeypatch.setattr(quillo_agent.terminal.Terminal, "_find_masters", lambda self: [])
+    with Session([bins["termwait"], "poll"], markers=[]) as s:
+        assert s.start().ready
+        reply = s.send("hello")
+        assert reply.ready and reply.text == "got: hello\n" and reply.waiting_for_input, reply
