@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # Builds the binary wheels: one per CPython 3.11 or newer on this machine (the
-# versions scripts/test.sh runs), with the C++ runtime linked into the extension
-# (QUILLO_STATIC_RUNTIME: it then needs only the C library), each repaired and
-# tagged by auditwheel for the lowest manylinux level the build allows. That
-# level is set by the newest glibc symbol versions the extension references;
-# the script prints which symbols those are. Checks each wheel: `auditwheel
-# show` of the repaired wheel agrees on the tag, nothing was grafted into it,
-# and its extension needs no libstdc++ or libgcc_s and binds every symbol at
-# load time. The wheels go to build/wheels/dist/, listed with their
-# interpreters in build/wheels/wheels.tsv; scripts/package-check.sh installs
-# each into a fresh virtual environment of its Python and runs the suite.
+# versions scripts/test.sh runs), with libstdc++ linked into the extension
+# (QUILLO_STATIC_RUNTIME: it then needs only the C library and libgcc_s.so.1),
+# each repaired and tagged by auditwheel for the lowest manylinux level the
+# build allows. That level is set by the newest glibc symbol versions the
+# extension references; the script prints which symbols those are, and fails if
+# the level is above MAX_LEVEL. Checks each wheel: `auditwheel show` of the
+# repaired wheel agrees on the tag, nothing was grafted into it, and its
+# extension needs nothing but libc.so.6, ld-linux-x86-64.so.2 and libgcc_s.so.1
+# (no libstdc++) and binds every symbol at load time. The wheels go to
+# build/wheels/dist/, listed with their interpreters in build/wheels/wheels.tsv;
+# scripts/package-check.sh installs each into a fresh virtual environment of its
+# Python and runs the suite.
 #
 #   scripts/wheels.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+
+# The highest manylinux level (glibc MAJOR_MINOR) a wheel may be tagged with: 2_34 serves RHEL,
+# Rocky and Alma 9 and Amazon Linux 2023. A change that raises the floor fails the build here.
+MAX_LEVEL=2_34
+# The only shared libraries the extension may need: all three are on every glibc system and on
+# the manylinux policy's list, so auditwheel grafts nothing.
+ALLOWED_NEEDS="libc.so.6 ld-linux-x86-64.so.2 libgcc_s.so.1"
 
 setup_once
 py="$PWD/.venv/bin/python"
@@ -36,12 +45,16 @@ check_promised wheels "${minors[@]}" || ! in_ci || fail "a promised Python is mi
 
 # elf_check SO: the extension's own dynamic needs, and the glibc symbols that set its floor.
 elf_check() {
-  local so="$1" needed
+  local so="$1" needed lib
   needed="$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
   step "  needs: $needed"
   case " $needed" in
-    *" libstdc++"* | *" libgcc_s"*) fail "$(basename "$so") needs the C++ runtime: $needed" ;;
+    *" libstdc++"*) fail "$(basename "$so") needs the shared libstdc++: $needed" ;;
   esac
+  for lib in $needed; do
+    [[ " $ALLOWED_NEEDS " == *" $lib "* ]] ||
+      fail "$(basename "$so") needs $lib; only $ALLOWED_NEEDS are allowed"
+  done
   readelf -d "$so" | grep -q 'FLAGS.*BIND_NOW' || fail "$(basename "$so") is not linked with -z now"
   # The two newest glibc versions referenced, with their symbols.
   objdump -T "$so" | sed -n 's/.*(GLIBC_\([0-9.]*\)) *\([^ ]*\)$/\1 \2/p' | sort -V -k1,1 |
@@ -75,13 +88,18 @@ for entry in "${pythons[@]}"; do
   grep -q "\"$tag\"" <<<"$again" || fail "auditwheel show disagrees on the repaired wheel:\n$again"
 
   # Nothing grafted (a quillo.libs/ folder would mean a shared library came along), and the
-  # extension itself needs only the C library.
+  # extension itself needs only the C library and libgcc_s.
   unpacked="$out/unpacked-$minor"
   "$py" -m zipfile -e "$wheel" "$unpacked"
-  [ ! -e "$unpacked/quillo.libs" ] || fail "auditwheel grafted libraries: $(ls "$unpacked/quillo.libs")"
+  grafted=("$unpacked"/*.libs)
+  [ ! -e "${grafted[0]}" ] || fail "auditwheel grafted libraries: $(ls "${grafted[@]}")"
   sos=("$unpacked"/quillo.cpython-*.so)
   [ -f "${sos[0]}" ] || fail "no extension module in $(basename "$wheel")"
   elf_check "${sos[0]}"
+  # The level against the ceiling, after the symbols that set it are printed.
+  level="$(sed -E 's/^manylinux_([0-9]+_[0-9]+)_.*/\1/' <<<"$tag")"
+  [ "$(printf '%s\n' "$level" "$MAX_LEVEL" | sort -t_ -k1,1n -k2,2n | tail -n 1)" = "$MAX_LEVEL" ] ||
+    fail "tagged $tag, above the highest allowed level manylinux_$MAX_LEVEL (MAX_LEVEL):\n$shown"
 
   mv "$wheel" "$out/dist/"
   printf '%s\t%s\t%s\n' "$version" "$python" "$out/dist/$(basename "$wheel")" >>"$out/wheels.tsv"
