@@ -874,6 +874,11 @@ def run_worker(server: str, task: str, work: Path, quick: bool) -> dict[str, Any
         result = {"server": server, "task": task, "failed": f"unreadable result: {e}"}
     if server == "libtmux-mcp" and shutil.which("tmux"):
         subprocess.run(["tmux", "-L", tag, "kill-server"], capture_output=True)
+        # The server often ends on its own when the last session goes, and
+        # leaves its socket file behind: remove the bench's own.
+        sock = Path(os.environ.get("TMUX_TMPDIR", "/tmp")) / f"tmux-{os.getuid()}" / tag
+        with contextlib.suppress(FileNotFoundError):
+            sock.unlink()
     return result
 
 
