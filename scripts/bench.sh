@@ -12,6 +12,8 @@
 #   scripts/bench.sh --readiness [--quick]
 #                                         knowing when the program waits, old way beside
 #                                         new (bench/readiness.py)
+#   scripts/bench.sh --peers [--quick]    quillo-mcp beside other MCP terminal servers
+#                                         (bench/peers.py; installs them under build/peers)
 #
 # Take figures that matter on a quiet machine: the round trip and the bulk
 # transfer are sensitive to anything else running.
@@ -21,6 +23,20 @@ source scripts/lib.sh
 
 setup_once
 py=.venv/bin/python
+
+if [ "${1:-}" = "--peers" ]; then
+  shift
+  # The programs the tasks drive, and tmux for libtmux-mcp. quillo-mcp is the
+  # one setup.sh just installed into .venv from this checkout: no build here.
+  need_apt=()
+  for tool in gdb bc tmux; do command -v "$tool" >/dev/null || need_apt+=("$tool"); done
+  if [ ${#need_apt[@]} -gt 0 ]; then
+    echo "bench: installing ${need_apt[*]}" >&2
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
+  fi
+  exec "$py" bench/peers.py "$@"
+fi
+
 build=build/bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLO_TEST_HOOKS=ON "${DEV_CMAKE_FLAGS[@]}" \
   -DPython_EXECUTABLE="$PWD/$py" >/dev/null
