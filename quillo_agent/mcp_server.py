@@ -31,6 +31,7 @@ from typing_extensions import TypedDict
 
 from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.exceptions import ToolError
+from mcp.types import ToolAnnotations
 
 from .launcher import LaunchError
 from .limits import Limits, clip
@@ -42,6 +43,33 @@ from .session import SessionError
 __all__ = ["build_server", "main", "ToolReply"]
 
 T = TypeVar("T")
+
+# What each tool does to the world, for clients that decide by it whether to
+# ask before a call. Read-only: read, history, list, and status; none of them
+# sends anything to a program. (For read-only tools the destructive and
+# idempotent hints do not apply; they are set to what is true anyway.)
+READ_ONLY = ToolAnnotations(
+    read_only_hint=True, destructive_hint=False, idempotent_hint=True, open_world_hint=False
+)
+# start, send and reset run or feed an arbitrary program (a shell, a debugger):
+# it may change or delete anything this user can, and reach anything, so they
+# are destructive and open-world, and no call of them is idempotent.
+ARBITRARY_PROGRAM = ToolAnnotations(
+    read_only_hint=False, destructive_hint=True, idempotent_hint=False, open_world_hint=True
+)
+# interrupt sends Ctrl-C: it asks the program to stop what it is doing and give
+# the prompt back (a debugger stops its inferior, a REPL drops the line, a
+# shell its foreground job); the session, the program and its state stay, so
+# not destructive. It reaches only the session's own program (not open-world),
+# and a second one may meet another state (not idempotent).
+INTERRUPT = ToolAnnotations(
+    read_only_hint=False, destructive_hint=False, idempotent_hint=False, open_world_hint=False
+)
+# close ends the program and forgets its state: destructive. Closing again
+# changes nothing more (it is an unknown session then): idempotent.
+CLOSE = ToolAnnotations(
+    read_only_hint=False, destructive_hint=True, idempotent_hint=True, open_world_hint=False
+)
 
 
 class ToolReply(TypedDict):
@@ -129,7 +157,7 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
         return tool_reply(sid, await _guard(f"{what} {sid}", run()))
 
-    @server.tool()
+    @server.tool(title="Start a program", annotations=ARBITRARY_PROGRAM)
     async def start(
         argv: list[str] | None = None,
         profile: str | None = None,
@@ -166,13 +194,14 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
         return await _guard("start", run())
 
-    @server.tool()
+    @server.tool(title="Send input", annotations=ARBITRARY_PROGRAM)
     async def send(session: str, input: str, timeout_ms: int | None = None) -> ToolReply:
         """Send input (each line followed by Enter) and wait until the program is ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "send to", lambda s: s.asend(input, deadline))
 
-    @server.tool()
+    # Takes output the program already wrote (kept in the history): sends nothing.
+    @server.tool(title="Read output", annotations=READ_ONLY)
     async def read(session: str, wait: bool = True, timeout_ms: int | None = None) -> ToolReply:
         """Read output: wait until ready (wait=true) or take what is there now (wait=false)."""
         deadline = limits.timeout(timeout_ms)
@@ -180,19 +209,19 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
             session, "read", lambda s: s.aread(deadline) if wait else s.adrain()
         )
 
-    @server.tool()
+    @server.tool(title="Interrupt (Ctrl-C)", annotations=INTERRUPT)
     async def interrupt(session: str, timeout_ms: int | None = None) -> ToolReply:
         """Send Ctrl-C (SIGINT to the foreground program) and wait until ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "interrupt", lambda s: s.ainterrupt(deadline))
 
-    @server.tool()
+    @server.tool(title="Restart the program", annotations=ARBITRARY_PROGRAM)
     async def reset(session: str, timeout_ms: int | None = None) -> ToolReply:
         """End the program and start it again with the same argv, cwd and environment."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "reset", lambda s: s.areset(deadline))
 
-    @server.tool()
+    @server.tool(title="Output history", annotations=READ_ONLY)
     async def history(session: str, start: int = 0) -> HistoryPage:
         """The session's whole output so far (last 4 MiB), from character `start`,
         at most the per-call limit of characters; `next_start` pages on."""
@@ -212,7 +241,7 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
         return await _guard(f"history of {session}", run())
 
-    @server.tool(name="list", structured_output=True)
+    @server.tool(name="list", title="List sessions", annotations=READ_ONLY, structured_output=True)
     async def list_sessions() -> SessionList:
         """The live sessions."""
         infos: list[SessionInfo] = []
@@ -231,7 +260,9 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
             )
         return SessionList(sessions=infos, max_sessions=limits.max_sessions)
 
-    @server.tool()
+    # (The status tool, read-only too, goes here, with READ_ONLY.)
+
+    @server.tool(title="Close a session", annotations=CLOSE)
     async def close(session: str) -> Closed:
         """End the program and forget the session."""
         await _guard(f"close {session}", manager.aclose(session))

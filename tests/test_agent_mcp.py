@@ -1,6 +1,7 @@
 """quillo-mcp end to end: the SDK's own client over stdio, the server a real
-subprocess, driving a real gdb, a Python REPL and a shell; bad input is a
-tool error; a killed client leaves no child behind."""
+subprocess, driving a real gdb, a Python REPL and a shell; the tools' titles
+and hints as a client sees them; bad input is a tool error; a killed client
+leaves no child behind."""
 
 from __future__ import annotations
 
@@ -183,6 +184,34 @@ def test_bad_input_is_a_tool_error_and_the_server_keeps_serving():
             assert (await call(c, "list"))["sessions"] == []
             # Still serving.
             assert (await call(c, "start", profile="sh"))["ready"]
+
+    run(main())
+
+
+# What a client sees of each tool: title, then the hints readOnly,
+# destructive, idempotent, openWorld.
+TOOL_SURFACE = {
+    "start": ("Start a program", False, True, False, True),
+    "send": ("Send input", False, True, False, True),
+    "read": ("Read output", True, False, True, False),
+    "interrupt": ("Interrupt (Ctrl-C)", False, False, False, False),
+    "reset": ("Restart the program", False, True, False, True),
+    "history": ("Output history", True, False, True, False),
+    "list": ("List sessions", True, False, True, False),
+    "close": ("Close a session", False, True, True, False),
+}
+
+
+def test_tools_publish_titles_and_hints():
+    async def main() -> None:
+        async with client() as c:
+            tools = (await c.list_tools()).tools
+        seen = {}
+        for t in tools:
+            a = t.annotations
+            seen[t.name] = (t.title, a.read_only_hint, a.destructive_hint, a.idempotent_hint,
+                            a.open_world_hint)
+        assert seen == TOOL_SURFACE
 
     run(main())
 
