@@ -6,6 +6,13 @@ that reads returns the text and the status fields of `Reply` (see
 `cut_chars`, the number of characters cut from the middle of a text longer
 than the per-call limit (the whole text stays in `history`).
 
+Every tool has a title and the MCP behaviour hints (read-only, destructive,
+idempotent, open-world), and every argument its range in the input schema the
+client sees. Arguments the schema refuses (a negative timeout, a wrong type,
+an unknown profile, an argument the tool does not take ...) are a tool error
+that names the argument and says what is wrong, and nothing is logged beyond
+a line at INFO; the tool does not run.
+
 Limits (`Limits`, command-line options of `quillo-mcp`): live sessions,
 each call's deadline, characters per reply. Bad input (an unknown session, an
 argv that is not a list of strings, a program that cannot be started, a
@@ -23,15 +30,18 @@ import signal
 import sys
 from collections.abc import Awaitable, Callable
 from types import FrameType
-from typing import Any, TypeVar
+from typing import Annotated, Any, Literal, TypeVar, get_args
+
+from pydantic import Field, ValidationError
 
 # typing_extensions (an mcp dependency): the SDK cannot build schemas from
 # nested typing.TypedDicts before Python 3.12.
 from typing_extensions import TypedDict
 
-from mcp.server.mcpserver import MCPServer
-from mcp.server.mcpserver.exceptions import ToolError
-from mcp.types import ToolAnnotations
+from mcp.server.mcpserver import Context, MCPServer
+from mcp.server.mcpserver.exceptions import ToolError, UnexpectedToolError
+from mcp.types import CallToolResult, InputRequiredResult, ToolAnnotations
+from mcp.types import Tool as MCPTool
 
 from .launcher import LaunchError
 from .limits import Limits, clip
@@ -43,6 +53,58 @@ from .session import SessionError
 __all__ = ["build_server", "main", "ToolReply"]
 
 T = TypeVar("T")
+
+# The tools' arguments, as the input schema declares them. Numbers and
+# booleans are strict: a JSON integer or true/false, not a string that reads
+# as one (the SDK's own leniency, a list sent as a JSON string, stays).
+# Integers stop at the largest one every JSON client holds exactly (a
+# JavaScript number): anything above is a mistake, not a request.
+MAX_JSON_INT = 2**53 - 1
+
+ProfileName = Literal["gdb", "python", "pdb", "sh", "bash"]
+if set(get_args(ProfileName)) != set(PROFILES):
+    raise RuntimeError("ProfileName must list exactly the names in PROFILES")
+
+SessionId = Annotated[str, Field(description="A session id returned by start, e.g. s1.")]
+TimeoutMs = Annotated[
+    Annotated[int, Field(strict=True, ge=0, le=MAX_JSON_INT)] | None,
+    Field(
+        description="The call's deadline in ms (default and maximum: the server's limits; "
+        "a larger value is lowered to the maximum)."
+    ),
+]
+# What the session's launcher accepts as a variable name.
+EnvName = Annotated[str, Field(pattern=r"^[A-Za-z_][A-Za-z0-9_]*$")]
+Argv = Annotated[
+    Annotated[list[str], Field(min_length=1)] | None,
+    Field(description="Program and arguments, passed exactly (no shell)."),
+]
+Env = Annotated[
+    Annotated[dict[EnvName, str], Field(json_schema_extra={"additionalProperties": False})] | None,
+    Field(description="Environment variables to set for the program."),
+]
+UnsetEnv = Annotated[
+    list[EnvName] | None, Field(description="Environment variables to remove for the program.")
+]
+Markers = Annotated[
+    list[Annotated[str, Field(min_length=1)]] | None,
+    Field(
+        description="Prompt strings that end a wait (replace the profile's); [] means "
+        "wait for quiet output."
+    ),
+]
+HistoryStart = Annotated[
+    int, Field(strict=True, ge=0, le=MAX_JSON_INT, description="The first character to return.")
+]
+Wait = Annotated[
+    bool,
+    Field(
+        strict=True,
+        description="true: wait until the program is ready; false: take what is there now.",
+    ),
+]
+# The request context the SDK passes to a tool that asks for it (not an argument).
+Ctx = Context[Any, Any]
 
 # What each tool does to the world, for clients that decide by it whether to
 # ask before a call. Read-only: read, history, list, and status; none of them
@@ -121,11 +183,68 @@ async def _guard(what: str, call: Awaitable[T]) -> T:
         raise ToolError(f"{what}: {e}") from e
 
 
+def _loc(loc: tuple[int | str, ...]) -> str:
+    """A pydantic error location the way the launcher names values: env['A'], argv[0]."""
+    out = str(loc[0])
+    for part in loc[1:]:
+        out += " (the name)" if part == "[key]" else f"[{part!r}]"
+    return out
+
+
+def _argument_errors(tool: str, error: ValidationError) -> str:
+    problems = []
+    for e in error.errors():
+        problem = f"{_loc(e['loc'])}: {e['msg']}"
+        if e["type"] != "missing":
+            got = repr(e["input"])
+            problem += f" (got {got if len(got) <= 60 else got[:57] + '...'})"
+        problems.append(problem)
+    return f"invalid arguments for {tool}: " + "; ".join(problems)
+
+
+class _Server(MCPServer[Any]):
+    """The SDK's server, with argument errors that name the argument in a line
+    (not pydantic's whole report) and tools that take no argument beyond their
+    schema's, which says so (`additionalProperties: false`): a misspelt
+    optional argument is an error, not a silent default."""
+
+    _arguments: dict[str, frozenset[str]] = {}
+
+    async def list_tools(self) -> list[MCPTool]:
+        tools = await super().list_tools()
+        for tool in tools:
+            tool.input_schema = {**tool.input_schema, "additionalProperties": False}
+        self._arguments = {t.name: frozenset(t.input_schema.get("properties", ())) for t in tools}
+        return tools
+
+    async def call_tool(
+        self, name: str, arguments: dict[str, Any], context: Ctx | None = None
+    ) -> CallToolResult | InputRequiredResult:
+        if name not in self._arguments:
+            await self.list_tools()
+        known = self._arguments.get(name)
+        unknown = sorted(set(arguments) - known) if known is not None else []
+        if unknown:
+            raise ToolError(
+                f"invalid arguments for {name}: {', '.join(map(repr, unknown))}: no such "
+                f"argument (it takes: {', '.join(sorted(known or ())) or 'none'})"
+            )
+        try:
+            return await super().call_tool(name, arguments, context)
+        except UnexpectedToolError:
+            raise
+        except ToolError as e:
+            # The SDK's argument check: its cause is the pydantic error.
+            if isinstance(e.__cause__, ValidationError):
+                raise ToolError(_argument_errors(name, e.__cause__)) from e.__cause__
+            raise
+
+
 def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionManager]:
     """The server and the manager holding its sessions (close it when done)."""
     limits = limits or Limits()
     manager = SessionManager(limits.max_sessions)
-    server: MCPServer[Any] = MCPServer(
+    server: MCPServer[Any] = _Server(
         "quillo",
         instructions=(
             "Drive interactive terminal programs (gdb, pdb, Python, shells). `start` a "
@@ -159,13 +278,13 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
     @server.tool(title="Start a program", annotations=ARBITRARY_PROGRAM)
     async def start(
-        argv: list[str] | None = None,
-        profile: str | None = None,
+        argv: Argv = None,
+        profile: ProfileName | None = None,
         cwd: str | None = None,
-        env: dict[str, str] | None = None,
-        unset_env: list[str] | None = None,
-        markers: list[str] | None = None,
-        timeout_ms: int | None = None,
+        env: Env = None,
+        unset_env: UnsetEnv = None,
+        markers: Markers = None,
+        timeout_ms: TimeoutMs = None,
     ) -> ToolReply:
         """Start a program on a new terminal and wait for its first prompt.
 
@@ -195,14 +314,14 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
         return await _guard("start", run())
 
     @server.tool(title="Send input", annotations=ARBITRARY_PROGRAM)
-    async def send(session: str, input: str, timeout_ms: int | None = None) -> ToolReply:
+    async def send(session: SessionId, input: str, timeout_ms: TimeoutMs = None) -> ToolReply:
         """Send input (each line followed by Enter) and wait until the program is ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "send to", lambda s: s.asend(input, deadline))
 
     # Takes output the program already wrote (kept in the history): sends nothing.
     @server.tool(title="Read output", annotations=READ_ONLY)
-    async def read(session: str, wait: bool = True, timeout_ms: int | None = None) -> ToolReply:
+    async def read(session: SessionId, wait: Wait = True, timeout_ms: TimeoutMs = None) -> ToolReply:
         """Read output: wait until ready (wait=true) or take what is there now (wait=false)."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(
@@ -210,25 +329,23 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
         )
 
     @server.tool(title="Interrupt (Ctrl-C)", annotations=INTERRUPT)
-    async def interrupt(session: str, timeout_ms: int | None = None) -> ToolReply:
+    async def interrupt(session: SessionId, timeout_ms: TimeoutMs = None) -> ToolReply:
         """Send Ctrl-C (SIGINT to the foreground program) and wait until ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "interrupt", lambda s: s.ainterrupt(deadline))
 
     @server.tool(title="Restart the program", annotations=ARBITRARY_PROGRAM)
-    async def reset(session: str, timeout_ms: int | None = None) -> ToolReply:
+    async def reset(session: SessionId, timeout_ms: TimeoutMs = None) -> ToolReply:
         """End the program and start it again with the same argv, cwd and environment."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(session, "reset", lambda s: s.areset(deadline))
 
     @server.tool(title="Output history", annotations=READ_ONLY)
-    async def history(session: str, start: int = 0) -> HistoryPage:
+    async def history(session: SessionId, start: HistoryStart = 0) -> HistoryPage:
         """The session's whole output so far (last 4 MiB), from character `start`,
         at most the per-call limit of characters; `next_start` pages on."""
 
         async def run() -> HistoryPage:
-            if start < 0:
-                raise ValueError(f"start must not be negative, got {start}")
             text = await manager.get(session).ahistory()
             end = min(len(text), start + limits.max_chars)
             return HistoryPage(
@@ -263,7 +380,7 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
     # (The status tool, read-only too, goes here, with READ_ONLY.)
 
     @server.tool(title="Close a session", annotations=CLOSE)
-    async def close(session: str) -> Closed:
+    async def close(session: SessionId) -> Closed:
         """End the program and forget the session."""
         await _guard(f"close {session}", manager.aclose(session))
         return Closed(session=session, closed=True)
