@@ -6,7 +6,8 @@ Where to look: `launcher` (argv/cwd/env, the private launcher script),
 `session` (the thread-owned session and its blocking and async calls),
 `reply` (the status fields and how they are decided), `profiles` (gdb,
 python, pdb, sh, bash), `manager` (named sessions, a bound on how many),
-`limits` (bounds of a shared deployment), `mcp_server` (the MCP tools).
+`limits` (bounds of a shared deployment), `mcp_server` (the MCP tools),
+`mcp_http` (the tools over Streamable HTTP: token, clients, transport).
 """
 
 from .launcher import LaunchError, Launcher

@@ -20,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+from agent_calls import build_debuggee, call, error, run
 from agent_probe import all_children, descendants
 from conftest import process_state
 
@@ -30,28 +31,9 @@ from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 SERVER = shutil.which("quillo-mcp", path=os.path.dirname(sys.executable))
 pytestmark = pytest.mark.skipif(SERVER is None, reason="quillo-mcp is not installed beside python")
 
-PROGRAM = r"""
-#include <stdio.h>
-volatile int spin = 1;
-int square(int x) { return x * x; }
-int main(void) {
-  int value = square(7);
-  printf("value=%d\n", value);
-  fflush(stdout);
-  while (spin) {}
-  return 0;
-}
-"""
-
-
 @pytest.fixture(scope="module")
 def debuggee(tmp_path_factory) -> Path:
-    if shutil.which("gdb") is None:
-        pytest.skip("gdb is not installed (scripts/setup.sh installs it)")
-    work = tmp_path_factory.mktemp("debuggee")
-    (work / "spin.c").write_text(PROGRAM)
-    subprocess.run(["cc", "-g", "-O0", "-o", "spin", "spin.c"], cwd=work, check=True)
-    return work / "spin"
+    return build_debuggee(tmp_path_factory.mktemp("debuggee"))
 
 
 def server_params(*args: str) -> StdioServerParameters:
@@ -65,23 +47,6 @@ async def client(*args: str, errlog=sys.stderr):
         async with ClientSession(read, write) as session:
             await session.initialize()
             yield session
-
-
-async def call(c: ClientSession, tool: str, **arguments) -> dict:
-    result = await c.call_tool(tool, arguments)
-    assert not result.is_error, result.content
-    assert result.structured_content is not None
-    return result.structured_content
-
-
-async def error(c: ClientSession, tool: str, **arguments) -> str:
-    result = await c.call_tool(tool, arguments)
-    assert result.is_error, result
-    return result.content[0].text
-
-
-def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, timeout=240))
 
 
 def test_gdb_break_run_print_bt_and_ctrl_c(debuggee):
