@@ -63,7 +63,8 @@ __all__ = [
 # How long an MCP session may have no request in flight and no GET stream
 # open (its client is gone, or silent) before it ends and its sessions are
 # closed. Closing then takes a few seconds at most, so the sessions of a
-# vanished client are gone within MAX_CLIENT_GRACE_S.
+# vanished client are gone within 30 s. MAX_CLIENT_GRACE_S: the most the
+# (hidden, for tests) --client-grace-s may ask for.
 CLIENT_GRACE_S = 20.0
 MAX_CLIENT_GRACE_S = 30.0
 # uvicorn's wait, at exit, for open connections (GET streams) to end.
@@ -150,7 +151,8 @@ def read_token_file(path: str) -> str:
         text = data.decode("ascii")
     except UnicodeDecodeError as e:
         raise TokenError(f"the token file {path} is not ASCII text") from e
-    return check_token(text.removesuffix("\n").removesuffix("\r"), path)
+    lines = text.splitlines()
+    return check_token(lines[0] if lines else "", path)
 
 
 def load_token(token_file: str | None, from_environment: str | None) -> tuple[str, bool]:

@@ -168,7 +168,7 @@ def test_the_right_token_drives_gdb(source, tmp_path):
     token = TOKEN
     if source == "file":
         secret = tmp_path / "token"
-        secret.write_text(TOKEN + "\n")
+        secret.write_text(TOKEN + "\nthe first line is the token\n")
         secret.chmod(0o600)
         args = ["--token-file", str(secret)]
     with http_server(tmp_path, *args, token=TOKEN if source == "environment" else None) as server:
