@@ -285,8 +285,11 @@ def serve(
         timeout_graceful_shutdown=SHUTDOWN_GRACE_S,
         limit_concurrency=CONNECTIONS_PER_CLIENT * max_clients,
     )
-    # Bound before serving, so that the address printed is one that accepts.
+    # Bound and listening before serving, so that the address printed is one
+    # that accepts: a client that connects at once waits in the backlog
+    # while uvicorn starts, instead of being refused.
     sock = config.bind_socket()
+    sock.listen(config.backlog)
     port = sock.getsockname()[1]
     say = sys.stderr.write
     say(f"quillo-mcp: serving MCP at http://{_url_host(options.host)}:{port}{PATH}\n")

@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -393,6 +394,14 @@ def test_single_exchange_requests_get_no_session(tmp_path):
             assert descendants(server.pid) == set()
 
         run(main())
+
+
+def test_the_printed_address_accepts_at_once(tmp_path):
+    # A client that connects as soon as the address is printed is queued, not
+    # refused, while the server is still starting.
+    with http_server(tmp_path) as server:
+        host, port = re.match(r"http://([^:/]+):(\d+)/", server.url).groups()
+        socket.create_connection((host, int(port)), timeout=CEILING_S).close()
 
 
 def test_stdio_options_of_http_are_refused_without_it():
