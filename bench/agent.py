@@ -15,8 +15,11 @@ Rows, all in one run, variants interleaved round by round:
                   p50 of the paired differences.
   MCP tool call   one `read` with wait=false (a drain: no wait at all) and one
                   `send` of the same command, through quillo-mcp over stdio
-                  with the SDK's client; the send includes the core's default
-                  settle (one empty 25 ms receive after the prompt).
+                  and over Streamable HTTP (`--http` on a free loopback port,
+                  with its bearer token), each with the SDK's own client, the
+                  two transports interleaved round by round and printed side
+                  by side; the send includes the core's default settle (one
+                  empty 25 ms receive after the prompt).
   idle gap        spawn + close of `cat`, and the round trip above, back to back
                   and each after a 50 ms sleep; quillo and pexpect (tuned:
                   delaybeforesend=None).
@@ -26,15 +29,20 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import math
 import os
+import re
+import secrets
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import AsyncIterator
 from pathlib import Path
+from typing import Any
 
 import pexpect
 
@@ -43,6 +51,7 @@ from quillo_agent import Session
 
 PROMPT = "(gdb) "
 IDLE_GAP_S = 0.050
+HTTP_START_CEILING_S = 30.0  # for the HTTP server to print its address
 
 ECHO_C = r"""
 #include <stdio.h>
@@ -104,30 +113,79 @@ def reply_overhead(echo: str, rounds: int) -> dict[str, list[float]]:
     return out
 
 
-async def mcp_round_trip(echo: str, rounds: int) -> dict[str, list[float]]:
+def mcp_server_path() -> str:
+    return shutil.which("quillo-mcp", path=os.path.dirname(sys.executable)) or "quillo-mcp"
+
+
+@contextlib.asynccontextmanager
+async def stdio_client_session() -> AsyncIterator[Any]:
     from mcp import ClientSession
     from mcp.client.stdio import StdioServerParameters, stdio_client
 
-    server = shutil.which("quillo-mcp", path=os.path.dirname(sys.executable)) or "quillo-mcp"
-    params = StdioServerParameters(command=server, env=dict(os.environ))
-    out: dict[str, list[float]] = {"drain": [], "send": []}
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as c:
-            await c.initialize()
+    params = StdioServerParameters(command=mcp_server_path(), env=dict(os.environ))
+    async with stdio_client(params) as (read, write), ClientSession(read, write) as c:
+        await c.initialize()
+        yield c
+
+
+@contextlib.asynccontextmanager
+async def http_client_session(work: Path) -> AsyncIterator[Any]:
+    """A client of `quillo-mcp --http` on a free loopback port, with its token."""
+    import httpx2
+    from mcp import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+
+    token = secrets.token_urlsafe(32)
+    log = work / "http-server.err"
+    with log.open("w") as err:
+        server = subprocess.Popen(
+            [mcp_server_path(), "--http", "--port", "0"],
+            env={**os.environ, "QUILLO_MCP_TOKEN": token},
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+        )
+    try:
+        deadline = time.monotonic() + HTTP_START_CEILING_S
+        while not (found := re.findall(r"serving MCP at (http://\S+/mcp)", log.read_text())):
+            if server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"quillo-mcp --http did not come up: {log.read_text()}")
+            await asyncio.sleep(0.01)
+        http = httpx2.AsyncClient(
+            headers={"Authorization": f"Bearer {token}"}, timeout=httpx2.Timeout(30, read=300)
+        )
+        async with http, streamable_http_client(found[0], http_client=http) as (read, write):
+            async with ClientSession(read, write) as c:
+                await c.initialize()
+                yield c
+    finally:
+        server.terminate()
+        server.wait(timeout=HTTP_START_CEILING_S)
+
+
+async def mcp_round_trip(echo: str, rounds: int, work: Path) -> dict[str, list[float]]:
+    out: dict[str, list[float]] = {
+        f"{t} {what}": [] for t in ("stdio", "http") for what in ("drain", "send")
+    }
+    async with stdio_client_session() as stdio, http_client_session(work) as http:
+        clients = {"stdio": stdio, "http": http}
+        sids = {}
+        for name, c in clients.items():
             started = await c.call_tool("start", {"argv": [echo], "markers": [PROMPT]})
-            assert started.structured_content is not None
-            sid = started.structured_content["session"]
+            assert started.structured_content is not None, started
+            sids[name] = started.structured_content["session"]
             for _ in range(20):
-                await c.call_tool("read", {"session": sid, "wait": False})
-            for _ in range(rounds):
+                await c.call_tool("read", {"session": sids[name], "wait": False})
+        for i in range(rounds):
+            for name in ("stdio", "http") if i % 2 else ("http", "stdio"):
+                c, sid = clients[name], sids[name]
                 t = time.perf_counter()
                 await c.call_tool("read", {"session": sid, "wait": False})
-                out["drain"].append((time.perf_counter() - t) * 1e3)
+                out[f"{name} drain"].append((time.perf_counter() - t) * 1e3)
                 t = time.perf_counter()
                 r = await c.call_tool("send", {"session": sid, "input": "x"})
-                out["send"].append((time.perf_counter() - t) * 1e3)
+                out[f"{name} send"].append((time.perf_counter() - t) * 1e3)
                 assert r.structured_content and r.structured_content["ready"], r
-            await c.call_tool("close", {"session": sid})
+        for name, c in clients.items():
+            await c.call_tool("close", {"session": sids[name]})
     return out
 
 
@@ -197,7 +255,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="quillo-bench-agent-") as work:
         echo = build_echo(Path(work))
         overhead = reply_overhead(echo, rounds)
-        mcp = asyncio.run(mcp_round_trip(echo, max(50, rounds // 5)))
+        mcp = asyncio.run(mcp_round_trip(echo, max(50, rounds // 5), Path(work)))
         idle = idle_gap(echo, idle_rounds, spawns)
 
     print("| What | p50 ms | p90 ms | n |")
@@ -205,13 +263,19 @@ def main() -> None:
     print(row("reply, bare core (Quillo, settle_ms=0)", overhead["core"]))
     print(row("reply, quillo_agent Session.send (settle_ms=0)", overhead["agent"]))
     print(row("quillo_agent overhead (paired difference)", overhead["diff"]))
-    print(row("MCP tool call: read wait=false (no wait)", mcp["drain"]))
-    print(row("MCP tool call: send (default settle, 25 ms floor)", mcp["send"]))
     for what in ("spawn", "rt"):
         label = "spawn" if what == "spawn" else "round trip"
         for who in ("quillo", "pexpect"):
             print(row(f"{who} {label}, back to back", idle[f"{who} {what}"]))
             print(row(f"{who} {label}, after a 50 ms idle gap", idle[f"{who} {what} idle"]))
+    print("\n| MCP tool call, same child, same run | stdio p50 ms | stdio p90 ms "
+          "| HTTP p50 ms | HTTP p90 ms | n |")
+    print("|---|---|---|---|---|---|")
+    for what, label in (("drain", "read wait=false (no wait)"),
+                        ("send", "send (default settle, 25 ms floor)")):
+        stdio, http = mcp[f"stdio {what}"], mcp[f"http {what}"]
+        print(f"| {label} | {statistics.median(stdio):.3f} | {p(stdio, 90):.3f} "
+              f"| {statistics.median(http):.3f} | {p(http, 90):.3f} | {len(stdio)} |")
     goal = statistics.median(overhead["diff"])
     print(f"\nquillo_agent reply overhead p50 {goal * 1000:.0f} µs (aim: at most 200 µs): "
           f"{'met' if goal <= 0.2 else 'missed'}")

@@ -15,6 +15,11 @@ class Limits:
     """Each bound with its default.
 
     - `max_sessions` (8): live sessions at once; one more start is refused.
+    - `max_sessions_per_client` (4): live sessions one client may hold, over
+      HTTP, where several clients share the server (at most `max_sessions`
+      apply in any case); over stdio the one client has `max_sessions`.
+    - `max_clients` (16): MCP sessions (clients) an HTTP server holds at once;
+      one more is refused with HTTP 503 until one ends.
     - `default_timeout_ms` (10 s): a call's deadline when the caller gives none.
     - `max_timeout_ms` (50 s): the most any call may ask for (larger values
       are lowered to it), below the 60 s request timeout of common MCP clients.
@@ -23,12 +28,21 @@ class Limits:
     """
 
     max_sessions: int = 8
+    max_sessions_per_client: int = 4
+    max_clients: int = 16
     default_timeout_ms: int = 10_000
     max_timeout_ms: int = 50_000
     max_chars: int = 20_000
 
     def __post_init__(self) -> None:
-        for name in ("max_sessions", "default_timeout_ms", "max_timeout_ms", "max_chars"):
+        for name in (
+            "max_sessions",
+            "max_sessions_per_client",
+            "max_clients",
+            "default_timeout_ms",
+            "max_timeout_ms",
+            "max_chars",
+        ):
             if getattr(self, name) < 1:
                 raise ValueError(f"{name} must be at least 1")
 

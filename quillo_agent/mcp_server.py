@@ -1,10 +1,17 @@
-"""`quillo-mcp`: sessions as MCP tools, over stdio.
+"""`quillo-mcp`: sessions as MCP tools, over stdio (the default) or Streamable HTTP.
 
 Tools: start, send, read, interrupt, history, list, close, reset. Each call
 that reads returns the text and the status fields of `Reply` (see
 `quillo_agent.reply` for how each is decided) as structured content, plus
 `cut_chars`, the number of characters cut from the middle of a text longer
 than the per-call limit (the whole text stays in `history`).
+
+Every tool has a title and the MCP behaviour hints (read-only, destructive,
+idempotent, open-world), and every argument its range in the input schema the
+client sees. Arguments the schema refuses (a negative timeout, a wrong type,
+an unknown profile, an argument the tool does not take ...) are a tool error
+that names the argument and says what is wrong, and nothing is logged beyond
+a line at INFO; the tool does not run.
 
 Limits (`Limits`, command-line options of `quillo-mcp`): live sessions,
 each call's deadline, characters per reply. Bad input (an unknown session, an
@@ -13,25 +20,35 @@ session whose program has exited) is a tool error; the server keeps serving.
 When the client disconnects (end of standard input) or the server gets
 SIGTERM or SIGHUP, every session is closed: each child ends.
 
+`--http` serves the same tools over the SDK's Streamable HTTP transport,
+for several clients at once, each seeing only its own sessions, behind a
+bearer token: see `quillo_agent.mcp_http`.
+
 Needs the `mcp` extra: `pip install "quillo[mcp]"`.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 from collections.abc import Awaitable, Callable
 from types import FrameType
-from typing import Any, TypeVar
+from typing import Annotated, Any, Literal, TypeVar, get_args
+
+from pydantic import Field, ValidationError
 
 # typing_extensions (an mcp dependency): the SDK cannot build schemas from
 # nested typing.TypedDicts before Python 3.12.
 from typing_extensions import TypedDict
 
-from mcp.server.mcpserver import MCPServer
-from mcp.server.mcpserver.exceptions import ToolError
+from mcp.server.mcpserver import Context, MCPServer
+from mcp.server.mcpserver.exceptions import ToolError, UnexpectedToolError
+from mcp.types import CallToolResult, InputRequiredResult, ToolAnnotations
+from mcp.types import Tool as MCPTool
 
+from . import mcp_http
 from .launcher import LaunchError
 from .limits import Limits, clip
 from .manager import SessionManager
@@ -42,6 +59,85 @@ from .session import SessionError
 __all__ = ["build_server", "main", "ToolReply"]
 
 T = TypeVar("T")
+
+# The tools' arguments, as the input schema declares them. Numbers and
+# booleans are strict: a JSON integer or true/false, not a string that reads
+# as one (the SDK's own leniency, a list sent as a JSON string, stays).
+# Integers stop at the largest one every JSON client holds exactly (a
+# JavaScript number): anything above is a mistake, not a request.
+MAX_JSON_INT = 2**53 - 1
+
+ProfileName = Literal["gdb", "python", "pdb", "sh", "bash"]
+if set(get_args(ProfileName)) != set(PROFILES):
+    raise RuntimeError("ProfileName must list exactly the names in PROFILES")
+
+SessionId = Annotated[str, Field(description="A session id returned by start, e.g. s1.")]
+TimeoutMs = Annotated[
+    Annotated[int, Field(strict=True, ge=0, le=MAX_JSON_INT)] | None,
+    Field(
+        description="The call's deadline in ms (default and maximum: the server's limits; "
+        "a larger value is lowered to the maximum)."
+    ),
+]
+# What the session's launcher accepts as a variable name.
+EnvName = Annotated[str, Field(pattern=r"^[A-Za-z_][A-Za-z0-9_]*$")]
+Argv = Annotated[
+    Annotated[list[str], Field(min_length=1)] | None,
+    Field(description="Program and arguments, passed exactly (no shell)."),
+]
+Env = Annotated[
+    Annotated[dict[EnvName, str], Field(json_schema_extra={"additionalProperties": False})] | None,
+    Field(description="Environment variables to set for the program."),
+]
+UnsetEnv = Annotated[
+    list[EnvName] | None, Field(description="Environment variables to remove for the program.")
+]
+Markers = Annotated[
+    list[Annotated[str, Field(min_length=1)]] | None,
+    Field(
+        description="Prompt strings that end a wait (replace the profile's); [] means "
+        "wait for quiet output."
+    ),
+]
+HistoryStart = Annotated[
+    int, Field(strict=True, ge=0, le=MAX_JSON_INT, description="The first character to return.")
+]
+Wait = Annotated[
+    bool,
+    Field(
+        strict=True,
+        description="true: wait until the program is ready; false: take what is there now.",
+    ),
+]
+# The request context the SDK passes to a tool that asks for it (not an argument).
+Ctx = Context[Any, Any]
+
+# What each tool does to the world, for clients that decide by it whether to
+# ask before a call. Read-only: read, history, list, and status; none of them
+# sends anything to a program. (For read-only tools the destructive and
+# idempotent hints do not apply; they are set to what is true anyway.)
+READ_ONLY = ToolAnnotations(
+    read_only_hint=True, destructive_hint=False, idempotent_hint=True, open_world_hint=False
+)
+# start, send and reset run or feed an arbitrary program (a shell, a debugger):
+# it may change or delete anything this user can, and reach anything, so they
+# are destructive and open-world, and no call of them is idempotent.
+ARBITRARY_PROGRAM = ToolAnnotations(
+    read_only_hint=False, destructive_hint=True, idempotent_hint=False, open_world_hint=True
+)
+# interrupt sends Ctrl-C: it asks the program to stop what it is doing and give
+# the prompt back (a debugger stops its inferior, a REPL drops the line, a
+# shell its foreground job); the session, the program and its state stay, so
+# not destructive. It reaches only the session's own program (not open-world),
+# and a second one may meet another state (not idempotent).
+INTERRUPT = ToolAnnotations(
+    read_only_hint=False, destructive_hint=False, idempotent_hint=False, open_world_hint=False
+)
+# close ends the program and forgets its state: destructive. Closing again
+# changes nothing more (it is an unknown session then): idempotent.
+CLOSE = ToolAnnotations(
+    read_only_hint=False, destructive_hint=True, idempotent_hint=True, open_world_hint=False
+)
 
 
 class ToolReply(TypedDict):
@@ -93,11 +189,75 @@ async def _guard(what: str, call: Awaitable[T]) -> T:
         raise ToolError(f"{what}: {e}") from e
 
 
-def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionManager]:
-    """The server and the manager holding its sessions (close it when done)."""
+def _loc(loc: tuple[int | str, ...]) -> str:
+    """A pydantic error location the way the launcher names values: env['A'], argv[0]."""
+    out = str(loc[0])
+    for part in loc[1:]:
+        out += " (the name)" if part == "[key]" else f"[{part!r}]"
+    return out
+
+
+def _argument_errors(tool: str, error: ValidationError) -> str:
+    problems = []
+    for e in error.errors():
+        problem = f"{_loc(e['loc'])}: {e['msg']}"
+        if e["type"] != "missing":
+            got = repr(e["input"])
+            problem += f" (got {got if len(got) <= 60 else got[:57] + '...'})"
+        problems.append(problem)
+    return f"invalid arguments for {tool}: " + "; ".join(problems)
+
+
+class _Server(MCPServer[Any]):
+    """The SDK's server, with argument errors that name the argument in a line
+    (not pydantic's whole report) and tools that take no argument beyond their
+    schema's, which says so (`additionalProperties: false`): a misspelt
+    optional argument is an error, not a silent default."""
+
+    _arguments: dict[str, frozenset[str]] = {}
+
+    async def list_tools(self) -> list[MCPTool]:
+        tools = await super().list_tools()
+        for tool in tools:
+            tool.input_schema = {**tool.input_schema, "additionalProperties": False}
+        self._arguments = {t.name: frozenset(t.input_schema.get("properties", ())) for t in tools}
+        return tools
+
+    async def call_tool(
+        self, name: str, arguments: dict[str, Any], context: Ctx | None = None
+    ) -> CallToolResult | InputRequiredResult:
+        if name not in self._arguments:
+            await self.list_tools()
+        known = self._arguments.get(name)
+        unknown = sorted(set(arguments) - known) if known is not None else []
+        if unknown:
+            raise ToolError(
+                f"invalid arguments for {name}: {', '.join(map(repr, unknown))}: no such "
+                f"argument (it takes: {', '.join(sorted(known or ())) or 'none'})"
+            )
+        try:
+            return await super().call_tool(name, arguments, context)
+        except UnexpectedToolError:
+            raise
+        except ToolError as e:
+            # The SDK's argument check: its cause is the pydantic error.
+            if isinstance(e.__cause__, ValidationError):
+                raise ToolError(_argument_errors(name, e.__cause__)) from e.__cause__
+            raise
+
+
+def build_server(
+    limits: Limits | None = None, *, http: mcp_http.HttpOptions | None = None
+) -> tuple[MCPServer[Any], SessionManager]:
+    """The server and the manager holding its sessions (close it when done).
+
+    With `http`, the server is for HTTP: every request needs its token, and
+    each MCP session is a client that owns the sessions it starts."""
     limits = limits or Limits()
-    manager = SessionManager(limits.max_sessions)
-    server: MCPServer[Any] = MCPServer(
+    per_client = min(limits.max_sessions_per_client, limits.max_sessions) if http else None
+    manager = SessionManager(limits.max_sessions, per_client)
+    clients = mcp_http.Clients(manager, per_client=http is not None)
+    server: MCPServer[Any] = _Server(
         "quillo",
         instructions=(
             "Drive interactive terminal programs (gdb, pdb, Python, shells). `start` a "
@@ -106,6 +266,7 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
             "the program is gone. Use `interrupt` for a program that does not come back."
         ),
         log_level="WARNING",
+        **(mcp_http.auth_arguments(http) if http else {}),
     )
 
     def tool_reply(sid: str, reply: Reply) -> ToolReply:
@@ -122,22 +283,23 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
         )
 
     async def on_session(
-        sid: str, what: str, call: Callable[[Any], Awaitable[Reply]]
+        owner: str | None, sid: str, what: str, call: Callable[[Any], Awaitable[Reply]]
     ) -> ToolReply:
         async def run() -> Reply:
-            return await call(manager.get(sid))
+            return await call(manager.get(sid, owner))
 
         return tool_reply(sid, await _guard(f"{what} {sid}", run()))
 
-    @server.tool()
+    @server.tool(title="Start a program", annotations=ARBITRARY_PROGRAM)
     async def start(
-        argv: list[str] | None = None,
-        profile: str | None = None,
+        ctx: Ctx,
+        argv: Argv = None,
+        profile: ProfileName | None = None,
         cwd: str | None = None,
-        env: dict[str, str] | None = None,
-        unset_env: list[str] | None = None,
-        markers: list[str] | None = None,
-        timeout_ms: int | None = None,
+        env: Env = None,
+        unset_env: UnsetEnv = None,
+        markers: Markers = None,
+        timeout_ms: TimeoutMs = None,
     ) -> ToolReply:
         """Start a program on a new terminal and wait for its first prompt.
 
@@ -148,10 +310,12 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
         unset_env: environment variables to set / remove for the program.
         """
         deadline = limits.timeout(timeout_ms)
+        owner = clients.owner(ctx)
 
         async def run() -> ToolReply:
             sid, session = manager.open(
                 argv,
+                owner=owner,
                 profile=profile,
                 cwd=cwd,
                 env=env,
@@ -161,46 +325,57 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
             try:
                 return tool_reply(sid, await session.astart(deadline))
             except BaseException:
-                await manager.aclose(sid)
+                await manager.aclose(sid, owner)
                 raise
 
         return await _guard("start", run())
 
-    @server.tool()
-    async def send(session: str, input: str, timeout_ms: int | None = None) -> ToolReply:
+    @server.tool(title="Send input", annotations=ARBITRARY_PROGRAM)
+    async def send(
+        ctx: Ctx, session: SessionId, input: str, timeout_ms: TimeoutMs = None
+    ) -> ToolReply:
         """Send input (each line followed by Enter) and wait until the program is ready."""
         deadline = limits.timeout(timeout_ms)
-        return await on_session(session, "send to", lambda s: s.asend(input, deadline))
-
-    @server.tool()
-    async def read(session: str, wait: bool = True, timeout_ms: int | None = None) -> ToolReply:
-        """Read output: wait until ready (wait=true) or take what is there now (wait=false)."""
-        deadline = limits.timeout(timeout_ms)
         return await on_session(
-            session, "read", lambda s: s.aread(deadline) if wait else s.adrain()
+            clients.owner(ctx), session, "send to", lambda s: s.asend(input, deadline)
         )
 
-    @server.tool()
-    async def interrupt(session: str, timeout_ms: int | None = None) -> ToolReply:
+    # Takes output the program already wrote (kept in the history): sends nothing.
+    @server.tool(title="Read output", annotations=READ_ONLY)
+    async def read(
+        ctx: Ctx, session: SessionId, wait: Wait = True, timeout_ms: TimeoutMs = None
+    ) -> ToolReply:
+        """Read output: wait until ready (wait=true) or take what is there now (wait=false)."""
+        deadline = limits.timeout(timeout_ms)
+        owner = clients.owner(ctx)
+        return await on_session(
+            owner, session, "read", lambda s: s.aread(deadline) if wait else s.adrain()
+        )
+
+    @server.tool(title="Interrupt (Ctrl-C)", annotations=INTERRUPT)
+    async def interrupt(ctx: Ctx, session: SessionId, timeout_ms: TimeoutMs = None) -> ToolReply:
         """Send Ctrl-C (SIGINT to the foreground program) and wait until ready."""
         deadline = limits.timeout(timeout_ms)
-        return await on_session(session, "interrupt", lambda s: s.ainterrupt(deadline))
+        return await on_session(
+            clients.owner(ctx), session, "interrupt", lambda s: s.ainterrupt(deadline)
+        )
 
-    @server.tool()
-    async def reset(session: str, timeout_ms: int | None = None) -> ToolReply:
+    @server.tool(title="Restart the program", annotations=ARBITRARY_PROGRAM)
+    async def reset(ctx: Ctx, session: SessionId, timeout_ms: TimeoutMs = None) -> ToolReply:
         """End the program and start it again with the same argv, cwd and environment."""
         deadline = limits.timeout(timeout_ms)
-        return await on_session(session, "reset", lambda s: s.areset(deadline))
+        return await on_session(
+            clients.owner(ctx), session, "reset", lambda s: s.areset(deadline)
+        )
 
-    @server.tool()
-    async def history(session: str, start: int = 0) -> HistoryPage:
+    @server.tool(title="Output history", annotations=READ_ONLY)
+    async def history(ctx: Ctx, session: SessionId, start: HistoryStart = 0) -> HistoryPage:
         """The session's whole output so far (last 4 MiB), from character `start`,
         at most the per-call limit of characters; `next_start` pages on."""
+        owner = clients.owner(ctx)
 
         async def run() -> HistoryPage:
-            if start < 0:
-                raise ValueError(f"start must not be negative, got {start}")
-            text = await manager.get(session).ahistory()
+            text = await manager.get(session, owner).ahistory()
             end = min(len(text), start + limits.max_chars)
             return HistoryPage(
                 session=session,
@@ -212,11 +387,11 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
 
         return await _guard(f"history of {session}", run())
 
-    @server.tool(name="list", structured_output=True)
-    async def list_sessions() -> SessionList:
-        """The live sessions."""
+    @server.tool(name="list", title="List sessions", annotations=READ_ONLY, structured_output=True)
+    async def list_sessions(ctx: Ctx) -> SessionList:
+        """The live sessions (over HTTP: this client's); max_sessions is the most it may hold."""
         infos: list[SessionInfo] = []
-        for sid, s in manager.items():
+        for sid, s in manager.items(clients.owner(ctx)):
             try:
                 alive = await s.ais_alive()
             except SessionError:
@@ -229,38 +404,111 @@ def build_server(limits: Limits | None = None) -> tuple[MCPServer[Any], SessionM
                     alive=alive,
                 )
             )
-        return SessionList(sessions=infos, max_sessions=limits.max_sessions)
+        return SessionList(sessions=infos, max_sessions=per_client or limits.max_sessions)
 
-    @server.tool()
-    async def close(session: str) -> Closed:
+    # (The status tool, read-only too, goes here, with READ_ONLY.)
+
+    @server.tool(title="Close a session", annotations=CLOSE)
+    async def close(ctx: Ctx, session: SessionId) -> Closed:
         """End the program and forget the session."""
-        await _guard(f"close {session}", manager.aclose(session))
+        await _guard(f"close {session}", manager.aclose(session, clients.owner(ctx)))
         return Closed(session=session, closed=True)
 
     return server, manager
 
 
-def _arguments(argv: list[str] | None) -> Limits:
+def _grace_seconds(text: str) -> float:
+    value = float(text)
+    if not 0 < value <= mcp_http.MAX_CLIENT_GRACE_S:
+        raise argparse.ArgumentTypeError(
+            f"must be more than 0 and at most {mcp_http.MAX_CLIENT_GRACE_S:g}"
+        )
+    return value
+
+
+# Options that mean something only over HTTP (default None: not given).
+_HTTP_ONLY = ("host", "port", "token_file", "allow_host", "max_sessions_per_client", "max_clients")
+
+
+def _arguments(argv: list[str] | None) -> tuple[argparse.Namespace, Limits]:
     defaults = Limits()
     parser = argparse.ArgumentParser(
         prog="quillo-mcp",
-        description="An MCP server (stdio) that drives terminal programs through quillo. "
-        f"Profiles: {', '.join(PROFILES)}.",
+        description="An MCP server (stdio, or Streamable HTTP with --http) that drives "
+        f"terminal programs through quillo. Profiles: {', '.join(PROFILES)}.",
     )
     parser.add_argument("--max-sessions", type=int, default=defaults.max_sessions)
     parser.add_argument("--default-timeout-ms", type=int, default=defaults.default_timeout_ms)
     parser.add_argument("--max-timeout-ms", type=int, default=defaults.max_timeout_ms)
     parser.add_argument("--max-chars", type=int, default=defaults.max_chars)
+    http = parser.add_argument_group("HTTP (each client an MCP session of its own)")
+    http.add_argument(
+        "--http", action="store_true", help="serve over Streamable HTTP instead of stdio"
+    )
+    http.add_argument(
+        "--host",
+        help=f"address to listen on (default {mcp_http.DEFAULT_HOST}; any other is warned about)",
+    )
+    http.add_argument(
+        "--port", type=int, help=f"port (default {mcp_http.DEFAULT_PORT}; 0 picks a free one)"
+    )
+    http.add_argument(
+        "--token-file",
+        metavar="FILE",
+        help="the bearer token, in a file only its owner may read "
+        f"(else ${mcp_http.TOKEN_ENV}, else one is generated and printed)",
+    )
+    http.add_argument(
+        "--allow-host",
+        action="append",
+        metavar="NAME",
+        help="also accept this name in the Host header (a proxy's public name); repeatable",
+    )
+    http.add_argument(
+        "--max-sessions-per-client",
+        type=int,
+        metavar="N",
+        help=f"live sessions one client may hold (default {defaults.max_sessions_per_client}, "
+        "at most --max-sessions)",
+    )
+    http.add_argument(
+        "--max-clients",
+        type=int,
+        metavar="N",
+        help=f"MCP sessions at once (default {defaults.max_clients}); one more gets HTTP 503",
+    )
+    # How long a client may be gone before its sessions end (shorter for tests).
+    http.add_argument(
+        "--client-grace-s",
+        type=_grace_seconds,
+        default=mcp_http.CLIENT_GRACE_S,
+        help=argparse.SUPPRESS,
+    )
     args = parser.parse_args(argv)
+    if not args.http:
+        given = [f"--{n.replace('_', '-')}" for n in _HTTP_ONLY if getattr(args, n) is not None]
+        if given:
+            parser.error(f"{', '.join(given)}: only with --http")
+    if args.port is not None and not 0 <= args.port <= 65535:
+        parser.error(f"--port: {args.port} is not a port number")
     try:
-        return Limits(
+        limits = Limits(
             max_sessions=args.max_sessions,
+            max_sessions_per_client=_or(
+                args.max_sessions_per_client, defaults.max_sessions_per_client
+            ),
+            max_clients=_or(args.max_clients, defaults.max_clients),
             default_timeout_ms=args.default_timeout_ms,
             max_timeout_ms=args.max_timeout_ms,
             max_chars=args.max_chars,
         )
     except ValueError as e:
         parser.error(str(e))
+    return args, limits
+
+
+def _or(value: int | None, default: int) -> int:
+    return default if value is None else value
 
 
 def _exit_on_signal(signum: int, frame: FrameType | None) -> None:
@@ -268,12 +516,32 @@ def _exit_on_signal(signum: int, frame: FrameType | None) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    limits = _arguments(argv)
-    server, manager = build_server(limits)
+    # Read once, and kept from the programs the sessions start.
+    env_token = os.environ.pop(mcp_http.TOKEN_ENV, None)
+    args, limits = _arguments(argv)
+    http: mcp_http.HttpOptions | None = None
+    generated = False
+    if args.http:
+        try:
+            token, generated = mcp_http.load_token(args.token_file, env_token)
+        except mcp_http.TokenError as e:
+            sys.stderr.write(f"quillo-mcp: {e}\n")
+            return 2
+        http = mcp_http.HttpOptions(
+            token=token,
+            host=args.host if args.host is not None else mcp_http.DEFAULT_HOST,
+            port=args.port if args.port is not None else mcp_http.DEFAULT_PORT,
+            allowed_hosts=tuple(args.allow_host or ()),
+            client_grace_s=args.client_grace_s,
+        )
+    server, manager = build_server(limits, http=http)
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _exit_on_signal)
     try:
-        server.run("stdio")
+        if http is None:
+            server.run("stdio")
+        else:
+            return mcp_http.serve(server, http, limits.max_clients, generated)
     except KeyboardInterrupt:
         pass
     finally:

@@ -1,5 +1,6 @@
-"""The session manager's bound and ids, and the per-call limits of a shared
-deployment: deadlines lowered to the maximum, long texts cut in the middle."""
+"""The session manager's bounds, ids and owners, and the per-call limits of a
+shared deployment: deadlines lowered to the maximum, long texts cut in the
+middle."""
 
 from __future__ import annotations
 
@@ -37,6 +38,35 @@ def test_a_failed_open_does_not_use_up_the_bound():
         assert session.is_alive()
 
 
+def test_a_session_exists_only_for_its_owner_and_each_owner_has_a_bound():
+    with SessionManager(max_sessions=3, max_sessions_per_owner=2) as m:
+        a1, session = m.open(["cat"], owner="A", markers=[])
+        a2, _ = m.open(["cat"], owner="A", markers=[])
+        with pytest.raises(TooManySessions, match="2 sessions of this client are live"):
+            m.open(["cat"], owner="A", markers=[])
+        b1, _ = m.open(["cat"], owner="B", markers=[])
+        with pytest.raises(TooManySessions, match="3 sessions are live"):
+            m.open(["cat"], owner="B", markers=[])
+
+        # Another owner's session looks like one that never was; only the
+        # caller's own ids are named.
+        for owner, known in (("B", b1), (None, "none")):
+            with pytest.raises(UnknownSession) as seen:
+                m.get(a1, owner)
+            assert str(seen.value) == f"unknown session '{a1}' (live sessions: {known})"
+            with pytest.raises(UnknownSession):
+                m.close(a1, owner)
+        assert session.is_alive()
+        assert [sid for sid, _ in m.items("A")] == [a1, a2]
+        assert [sid for sid, _ in m.items("B")] == [b1] and m.items() == []
+
+        assert m.close_owner("A") == 2
+        assert len(all_children()) == 1 and session.closed
+        assert m.close_owner("A") == 0
+        assert m.get(b1, "B").is_alive()
+    assert all_children() == set()
+
+
 @pytest.mark.parametrize(
     "asked, given",
     [(None, 10_000), (0, 0), (1_500, 1_500), (50_000, 50_000), (10**12, 50_000)],
@@ -45,9 +75,14 @@ def test_deadlines_are_capped(asked, given):
     assert Limits().timeout(asked) == given
 
 
-def test_bad_limits_are_refused():
-    with pytest.raises(ValueError, match="max_chars must be at least 1"):
-        Limits(max_chars=0)
+@pytest.mark.parametrize(
+    "name",
+    ["max_sessions", "max_sessions_per_client", "max_clients", "default_timeout_ms",
+     "max_timeout_ms", "max_chars"],
+)
+def test_bad_limits_are_refused(name):
+    with pytest.raises(ValueError, match=f"{name} must be at least 1"):
+        Limits(**{name: 0})
     with pytest.raises(ValueError, match="must not be negative"):
         Limits().timeout(-1)
 

@@ -1,6 +1,8 @@
 """quillo-mcp end to end: the SDK's own client over stdio, the server a real
-subprocess, driving a real gdb, a Python REPL and a shell; bad input is a
-tool error; a killed client leaves no child behind."""
+subprocess, driving a real gdb, a Python REPL and a shell; the tools' titles
+and hints as a client sees them; every bad argument is a tool error naming
+it, with no traceback in the server's log; a killed client leaves no child
+behind."""
 
 from __future__ import annotations
 
@@ -18,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+from agent_calls import build_debuggee, call, error, run
 from agent_probe import all_children, descendants
 from conftest import process_state
 
@@ -28,28 +31,9 @@ from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 SERVER = shutil.which("quillo-mcp", path=os.path.dirname(sys.executable))
 pytestmark = pytest.mark.skipif(SERVER is None, reason="quillo-mcp is not installed beside python")
 
-PROGRAM = r"""
-#include <stdio.h>
-volatile int spin = 1;
-int square(int x) { return x * x; }
-int main(void) {
-  int value = square(7);
-  printf("value=%d\n", value);
-  fflush(stdout);
-  while (spin) {}
-  return 0;
-}
-"""
-
-
 @pytest.fixture(scope="module")
 def debuggee(tmp_path_factory) -> Path:
-    if shutil.which("gdb") is None:
-        pytest.skip("gdb is not installed (scripts/setup.sh installs it)")
-    work = tmp_path_factory.mktemp("debuggee")
-    (work / "spin.c").write_text(PROGRAM)
-    subprocess.run(["cc", "-g", "-O0", "-o", "spin", "spin.c"], cwd=work, check=True)
-    return work / "spin"
+    return build_debuggee(tmp_path_factory.mktemp("debuggee"))
 
 
 def server_params(*args: str) -> StdioServerParameters:
@@ -58,28 +42,11 @@ def server_params(*args: str) -> StdioServerParameters:
 
 
 @asynccontextmanager
-async def client(*args: str):
-    async with stdio_client(server_params(*args)) as (read, write):
+async def client(*args: str, errlog=sys.stderr):
+    async with stdio_client(server_params(*args), errlog=errlog) as (read, write):
         async with ClientSession(read, write) as session:
             await session.initialize()
             yield session
-
-
-async def call(c: ClientSession, tool: str, **arguments) -> dict:
-    result = await c.call_tool(tool, arguments)
-    assert not result.is_error, result.content
-    assert result.structured_content is not None
-    return result.structured_content
-
-
-async def error(c: ClientSession, tool: str, **arguments) -> str:
-    result = await c.call_tool(tool, arguments)
-    assert result.is_error, result
-    return result.content[0].text
-
-
-def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, timeout=240))
 
 
 def test_gdb_break_run_print_bt_and_ctrl_c(debuggee):
@@ -152,9 +119,6 @@ def test_bad_input_is_a_tool_error_and_the_server_keeps_serving():
             assert "'no-such-program-qa': not found on PATH" in await error(
                 c, "start", argv=["no-such-program-qa"]
             )
-            await error(c, "start", argv=[1, 2])
-            await error(c, "start", argv="sh -i")
-            assert "unknown profile 'nope'" in await error(c, "start", profile="nope")
 
             sid = (await call(c, "start", profile="sh"))["session"]
             assert "limit" in await error(c, "start", profile="sh")
@@ -185,6 +149,135 @@ def test_bad_input_is_a_tool_error_and_the_server_keeps_serving():
             assert (await call(c, "start", profile="sh"))["ready"]
 
     run(main())
+
+
+# What a client sees of each tool: title, then the hints readOnly,
+# destructive, idempotent, openWorld.
+TOOL_SURFACE = {
+    "start": ("Start a program", False, True, False, True),
+    "send": ("Send input", False, True, False, True),
+    "read": ("Read output", True, False, True, False),
+    "interrupt": ("Interrupt (Ctrl-C)", False, False, False, False),
+    "reset": ("Restart the program", False, True, False, True),
+    "history": ("Output history", True, False, True, False),
+    "list": ("List sessions", True, False, True, False),
+    "close": ("Close a session", False, True, True, False),
+}
+
+
+def test_tools_publish_titles_hints_and_closed_schemas():
+    async def main() -> None:
+        async with client() as c:
+            tools = (await c.list_tools()).tools
+        seen = {}
+        for t in tools:
+            a = t.annotations
+            seen[t.name] = (t.title, a.read_only_hint, a.destructive_hint, a.idempotent_hint,
+                            a.open_world_hint)
+            assert t.input_schema["additionalProperties"] is False, t.name
+        assert seen == TOOL_SURFACE
+        schema = {t.name: t.input_schema["properties"] for t in tools}
+        int_range = {"type": "integer", "minimum": 0, "maximum": 2**53 - 1}
+        for name in ("start", "send", "read", "interrupt", "reset"):
+            assert int_range in schema[name]["timeout_ms"]["anyOf"], name
+        assert {k: schema["history"]["start"][k] for k in int_range} == int_range
+        assert {"type": "string", "enum": ["gdb", "python", "pdb", "sh", "bash"]} in schema[
+            "start"]["profile"]["anyOf"]
+
+    run(main())
+
+
+VALID_TIMEOUT = "timeout_ms: Input should be a valid integer"
+# Per tool: arguments the schema (or, for values only a start can judge, the
+# launcher) refuses, and what the error says. Each names the argument.
+BAD_ARGUMENTS = {
+    "start": [
+        ({"argv": "sh -i"}, "argv: Input should be a valid list (got 'sh -i')"),
+        ({"argv": [1, 2]}, "argv[0]: Input should be a valid string (got 1); argv[1]"),
+        ({"argv": []}, "argv: List should have at least 1 item"),
+        ({"argv": ["sh\0"]}, "argv[0] contains a NUL character"),
+        ({"profile": "nope"}, "profile: Input should be 'gdb', 'python', 'pdb', 'sh' or 'bash'"),
+        ({"profile": 3}, "profile: Input should be 'gdb'"),
+        ({"cwd": 5}, "cwd: Input should be a valid string"),
+        ({"argv": ["sh"], "cwd": "/no/such/dir-qa"}, "working directory '/no/such/dir-qa'"),
+        ({"env": "A=1"}, "env: Input should be a valid dictionary"),
+        ({"env": {"A": 1}}, "env['A']: Input should be a valid string (got 1)"),
+        ({"env": {"A=B": "1"}}, "env['A=B'] (the name): String should match pattern"),
+        ({"argv": ["sh"], "env": {"A": "x\0y"}}, "env['A'] contains a NUL character"),
+        ({"unset_env": "PATH"}, "unset_env: Input should be a valid list"),
+        ({"unset_env": ["NO SUCH"]}, "unset_env[0]: String should match pattern"),
+        ({"markers": "(gdb) "}, "markers: Input should be a valid list"),
+        ({"markers": [""]}, "markers[0]: String should have at least 1 character"),
+        ({"timeout_ms": -1}, "timeout_ms: Input should be greater than or equal to 0 (got -1)"),
+        ({"timeout_ms": "soon"}, VALID_TIMEOUT),
+        ({"timeout_ms": "500"}, VALID_TIMEOUT),
+        ({"timeout_ms": 1.5}, VALID_TIMEOUT),
+        ({"timeout_ms": True}, VALID_TIMEOUT),
+        ({"timeout_ms": 10**30}, "timeout_ms: Input should be less than or equal to 9007199254740991"),
+        ({"profile": "sh", "timeout": 500}, "'timeout': no such argument (it takes: argv, cwd, env,"),
+    ],
+    "send": [
+        ({"input": "x"}, "session: Field required"),
+        ({"session": "s1"}, "input: Field required"),
+        ({"session": 1, "input": "x"}, "session: Input should be a valid string (got 1)"),
+        ({"session": "s1", "input": ["x"]}, "input: Input should be a valid string"),
+        ({"session": "s1", "input": "x", "timeout_ms": -5}, "timeout_ms: Input should be greater"),
+    ],
+    "read": [
+        ({}, "session: Field required"),
+        ({"session": "s1", "wait": "no"}, "wait: Input should be a valid boolean"),
+        ({"session": "s1", "wait": 0}, "wait: Input should be a valid boolean"),
+        ({"session": "s1", "timeout_ms": -1}, "timeout_ms: Input should be greater"),
+    ],
+    "interrupt": [
+        ({"session": None}, "session: Input should be a valid string"),
+        ({"session": "s1", "timeout_ms": [1]}, VALID_TIMEOUT),
+    ],
+    "reset": [
+        ({}, "session: Field required"),
+        ({"session": "s1", "timeout_ms": 2**53}, "timeout_ms: Input should be less than or equal"),
+    ],
+    "history": [
+        ({"start": 0}, "session: Field required"),
+        ({"session": "s1", "start": -1}, "start: Input should be greater than or equal to 0"),
+        ({"session": "s1", "start": "0"}, "start: Input should be a valid integer"),
+        ({"session": "s1", "start": 10**30}, "start: Input should be less than or equal"),
+    ],
+    "list": [
+        ({"session": "s1"}, "'session': no such argument (it takes: none)"),
+    ],
+    "close": [
+        ({}, "session: Field required"),
+        ({"session": ["s1"]}, "session: Input should be a valid string"),
+        ({"sesion": "s1"}, "'sesion': no such argument (it takes: session)"),
+    ],
+}
+
+
+@pytest.mark.parametrize("tool", list(BAD_ARGUMENTS))
+def test_every_bad_argument_is_a_tool_error_naming_it_and_runs_nothing(tool, tmp_path):
+    errors = tmp_path / "stderr"
+
+    async def main() -> None:
+        with errors.open("w") as log:
+            async with client(errlog=log) as c:
+                (server,) = [
+                    p for p in all_children() if b"quillo-mcp" in Path(f"/proc/{p}/cmdline").read_bytes()
+                ]
+                wrong = []
+                for arguments, expected in BAD_ARGUMENTS[tool]:
+                    result = await c.call_tool(tool, arguments)
+                    text = result.content[0].text if result.content else ""
+                    if not result.is_error or expected not in text:
+                        wrong.append((arguments, result.is_error, text))
+                assert wrong == []
+                # Nothing ran: no session, no child; and the server still serves.
+                assert (await call(c, "list"))["sessions"] == []
+                assert descendants(server) == set()
+                assert (await call(c, "start", profile="sh"))["ready"]
+
+    run(main())
+    assert "Traceback" not in errors.read_text()
 
 
 def server_resources(pid: int) -> tuple[list[str], list[str]]:
