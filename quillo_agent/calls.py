@@ -177,12 +177,12 @@ def read_call(waits: Waits) -> Call:
     return call
 
 
-def drain_call() -> Call:
+def drain_call(max_chars: int = DEFAULT_MAX_CHARS) -> Call:
     """What is queued now (at most DRAIN_BYTES raw bytes), without waiting."""
 
     def call(ctx: CallContext) -> Reply:
         started = time.monotonic()
-        out = ClippedText(DEFAULT_MAX_CHARS)
+        out = ClippedText(max_chars)
         out.add(ctx.quillo.read_available(DRAIN_BYTES))
         outcome = Outcome()
         if ctx.watch.enabled:

@@ -18,6 +18,9 @@ __all__ = ["ClippedText", "CUT_MARKER"]
 
 # What replaces the middle of a text longer than its bound.
 CUT_MARKER = "\n[... {cut} characters cut here; the whole text is in the history ...]\n"
+# The tail window keeps at least this many characters, whatever the bound, so
+# that a marker and the last line can be looked for at the end of the text.
+SUFFIX_KEPT = 4096
 
 
 class ClippedText:
@@ -49,8 +52,9 @@ class ClippedText:
                 return
         self._tail.append(piece)
         self._tail_len += len(piece)
-        # Drop whole pieces that lie entirely before the last `_tail_room` characters.
-        while self._tail_len - len(self._tail[0]) >= self._tail_room:
+        # Drop whole pieces that lie entirely before the characters kept.
+        keep = max(self._tail_room, SUFFIX_KEPT)
+        while self._tail_len - len(self._tail[0]) >= keep:
             self._tail_len -= len(self._tail.popleft())
 
     @property
@@ -66,7 +70,8 @@ class ClippedText:
         return head + CUT_MARKER.format(cut=self.cut) + tail[len(tail) - self._tail_room :]
 
     def suffix(self, n: int) -> str:
-        """The last `n` characters added (fewer if fewer were added)."""
+        """The last `n` characters added (fewer if fewer were added; at most
+        SUFFIX_KEPT, or all when nothing was cut)."""
         parts: list[str] = []
         have = 0
         for piece in reversed(self._tail):

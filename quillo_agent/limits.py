@@ -4,10 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-__all__ = ["Limits", "clip", "CUT_MARKER"]
-
-# What replaces the middle of a reply longer than `max_chars`.
-CUT_MARKER = "\n[... {cut} characters cut here; the whole text is in the history ...]\n"
+__all__ = ["Limits"]
 
 
 @dataclass(frozen=True)
@@ -24,7 +21,7 @@ class Limits:
     - `max_timeout_ms` (50 s): the most any call may ask for (larger values
       are lowered to it), below the 60 s request timeout of common MCP clients.
     - `max_chars` (20,000): characters of text returned by one call; a longer
-      text keeps its head and tail around `CUT_MARKER`.
+      text keeps its head and tail around `clipped_text.CUT_MARKER`.
     """
 
     max_sessions: int = 8
@@ -54,13 +51,3 @@ class Limits:
             raise ValueError(f"timeout_ms must not be negative, got {timeout_ms}")
         return min(timeout_ms, self.max_timeout_ms)
 
-
-def clip(text: str, max_chars: int) -> tuple[str, int]:
-    """(text, characters cut): `text` itself if it fits, else its first and
-    last parts around the marker, `max_chars` characters of `text` in all."""
-    if len(text) <= max_chars:
-        return text, 0
-    head = max_chars // 2
-    tail = max_chars - head
-    cut = len(text) - max_chars
-    return text[:head] + CUT_MARKER.format(cut=cut) + text[len(text) - tail :], cut

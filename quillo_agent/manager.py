@@ -80,6 +80,7 @@ class SessionManager:
         env: Mapping[str, str] | None = None,
         unset_env: Sequence[str] = (),
         markers: Sequence[str] | None = None,
+        probe: bool = True,
     ) -> tuple[str, Session]:
         """Starts a session (see `Session`) for `owner` and returns its id and itself."""
         with self._lock:
@@ -96,7 +97,13 @@ class SessionManager:
             self._reserved[owner] += 1
         try:
             session = Session(
-                argv, profile=profile, cwd=cwd, env=env, unset_env=unset_env, markers=markers
+                argv,
+                profile=profile,
+                cwd=cwd,
+                env=env,
+                unset_env=unset_env,
+                markers=markers,
+                probe=probe,
             )
         finally:
             with self._lock:

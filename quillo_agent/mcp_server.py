@@ -1,10 +1,18 @@
 """`quillo-mcp`: sessions as MCP tools, over stdio (the default) or Streamable HTTP.
 
-Tools: start, send, read, interrupt, history, list, close, reset. Each call
-that reads returns the text and the status fields of `Reply` (see
-`quillo_agent.reply` for how each is decided) as structured content, plus
-`cut_chars`, the number of characters cut from the middle of a text longer
-than the per-call limit (the whole text stays in `history`).
+Tools: start, send, read, interrupt, history, list, status, close, reset.
+Each call that reads returns the text and the status fields of `Reply` (see
+`quillo_agent.reply` for how each is decided) as structured content: `ready`,
+`waiting_for_input`, `waiting_program`, `exited`, `timed_out`,
+`interrupted`, `unsent_lines`, `elapsed_ms`, and `cut_chars`, the number of
+characters cut from the middle of a text longer than the per-call limit (the
+whole text stays in `history`). A call that lasts longer than about a second
+sends progress notifications about once a second to a client that asked for
+them (a progress token): the time so far, the characters received and the
+last line of output. `status` says what the program is doing without reading
+or sending anything. A request the client cancels stops its call at once
+(the session is free for the next); `interrupt` and `close` do not wait for a
+running call.
 
 Every tool has a title and the MCP behaviour hints (read-only, destructive,
 idempotent, open-world), and every argument its range in the input schema the
@@ -30,6 +38,7 @@ Needs the `mcp` extra: `pip install "quillo[mcp]"`.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import os
 import signal
 import sys
@@ -49,12 +58,13 @@ from mcp.types import CallToolResult, InputRequiredResult, ToolAnnotations
 from mcp.types import Tool as MCPTool
 
 from . import mcp_http
+from .call_loop import Progress
 from .launcher import LaunchError
-from .limits import Limits, clip
+from .limits import Limits
 from .manager import SessionManager
 from .profiles import PROFILES
 from .reply import Reply
-from .session import SessionError
+from .session import Session, SessionError
 
 __all__ = ["build_server", "main", "ToolReply"]
 
@@ -146,11 +156,27 @@ class ToolReply(TypedDict):
     session: str
     text: str
     ready: bool
+    waiting_for_input: bool | None
+    waiting_program: str | None
     exited: bool
     timed_out: bool
+    interrupted: bool
     elapsed_ms: float
     unsent_lines: int
     cut_chars: int
+
+
+class StatusReply(TypedDict):
+    """What status returns."""
+
+    session: str
+    state: str
+    program: str | None
+    pid: int | None
+    call: str | None
+    output_waiting: bool | None
+    busy: bool
+    reason: str | None
 
 
 class HistoryPage(TypedDict):
@@ -247,12 +273,17 @@ class _Server(MCPServer[Any]):
 
 
 def build_server(
-    limits: Limits | None = None, *, http: mcp_http.HttpOptions | None = None
+    limits: Limits | None = None,
+    *,
+    http: mcp_http.HttpOptions | None = None,
+    probe: bool = True,
 ) -> tuple[MCPServer[Any], SessionManager]:
     """The server and the manager holding its sessions (close it when done).
 
     With `http`, the server is for HTTP: every request needs its token, and
-    each MCP session is a client that owns the sessions it starts."""
+    each MCP session is a client that owns the sessions it starts. `probe=False`
+    starts every session without the probe of the terminal's state (readiness
+    by markers and quiet time only)."""
     limits = limits or Limits()
     per_client = min(limits.max_sessions_per_client, limits.max_sessions) if http else None
     manager = SessionManager(limits.max_sessions, per_client)
@@ -260,30 +291,52 @@ def build_server(
     server: MCPServer[Any] = _Server(
         "quillo",
         instructions=(
-            "Drive interactive terminal programs (gdb, pdb, Python, shells). `start` a "
-            "session, `send` a line and read the reply up to the next prompt; `ready` says "
-            "the prompt came back, `timed_out` that the deadline passed first, `exited` that "
-            "the program is gone. Use `interrupt` for a program that does not come back."
+            "Drive interactive terminal programs (gdb, pdb, Python, shells, any program that "
+            "reads its terminal). `start` a session, `send` a line and get the reply up to the "
+            "moment the program waits for input again, prompt or not; `ready` says it waits "
+            "(`waiting_program` names the one that reads, e.g. gdb's inferior), `timed_out` "
+            "that the deadline passed first, `exited` that the program is gone. Use `status` "
+            "to see what it is doing, and `interrupt` (Ctrl-C) for one that does not come back."
         ),
         log_level="WARNING",
         **(mcp_http.auth_arguments(http) if http else {}),
     )
 
     def tool_reply(sid: str, reply: Reply) -> ToolReply:
-        text, cut = clip(reply.text, limits.max_chars)
         return ToolReply(
             session=sid,
-            text=text,
+            text=reply.text,
             ready=reply.ready,
+            waiting_for_input=reply.waiting_for_input,
+            waiting_program=reply.waiting_program,
             exited=reply.exited,
             timed_out=reply.timed_out,
+            interrupted=reply.interrupted,
             elapsed_ms=round(reply.elapsed_ms, 3),
             unsent_lines=reply.unsent_lines,
-            cut_chars=cut,
+            cut_chars=reply.cut_chars,
         )
 
+    def progress_of(ctx: Ctx, deadline_ms: int) -> Callable[[Progress], None]:
+        """Progress notifications for this request (none unless the client sent a
+        progress token); called on the session's thread about once a second."""
+        loop = asyncio.get_running_loop()
+
+        def report(p: Progress) -> None:
+            message = f"{p.elapsed_ms / 1000:.1f} s, {p.received_chars:,} characters received"
+            if p.last_line:
+                message += f"; last line: {p.last_line}"
+            update = ctx.report_progress(round(p.elapsed_ms / 1000, 1), deadline_ms / 1000, message)
+            asyncio.run_coroutine_threadsafe(update, loop)
+
+        return report
+
+    def bounded(ctx: Ctx, deadline_ms: int) -> dict[str, Any]:
+        """A call's text bound and its progress reports."""
+        return {"max_chars": limits.max_chars, "progress": progress_of(ctx, deadline_ms)}
+
     async def on_session(
-        owner: str | None, sid: str, what: str, call: Callable[[Any], Awaitable[Reply]]
+        owner: str | None, sid: str, what: str, call: Callable[[Session], Awaitable[Reply]]
     ) -> ToolReply:
         async def run() -> Reply:
             return await call(manager.get(sid, owner))
@@ -321,9 +374,10 @@ def build_server(
                 env=env,
                 unset_env=unset_env or (),
                 markers=markers,
+                probe=probe,
             )
             try:
-                return tool_reply(sid, await session.astart(deadline))
+                return tool_reply(sid, await session.astart(deadline, **bounded(ctx, deadline)))
             except BaseException:
                 await manager.aclose(sid, owner)
                 raise
@@ -337,7 +391,10 @@ def build_server(
         """Send input (each line followed by Enter) and wait until the program is ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(
-            clients.owner(ctx), session, "send to", lambda s: s.asend(input, deadline)
+            clients.owner(ctx),
+            session,
+            "send to",
+            lambda s: s.asend(input, deadline, **bounded(ctx, deadline)),
         )
 
     # Takes output the program already wrote (kept in the history): sends nothing.
@@ -349,7 +406,14 @@ def build_server(
         deadline = limits.timeout(timeout_ms)
         owner = clients.owner(ctx)
         return await on_session(
-            owner, session, "read", lambda s: s.aread(deadline) if wait else s.adrain()
+            owner,
+            session,
+            "read",
+            lambda s: (
+                s.aread(deadline, **bounded(ctx, deadline))
+                if wait
+                else s.adrain(max_chars=limits.max_chars)
+            ),
         )
 
     @server.tool(title="Interrupt (Ctrl-C)", annotations=INTERRUPT)
@@ -357,7 +421,10 @@ def build_server(
         """Send Ctrl-C (SIGINT to the foreground program) and wait until ready."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(
-            clients.owner(ctx), session, "interrupt", lambda s: s.ainterrupt(deadline)
+            clients.owner(ctx),
+            session,
+            "interrupt",
+            lambda s: s.ainterrupt(deadline, **bounded(ctx, deadline)),
         )
 
     @server.tool(title="Restart the program", annotations=ARBITRARY_PROGRAM)
@@ -365,7 +432,10 @@ def build_server(
         """End the program and start it again with the same argv, cwd and environment."""
         deadline = limits.timeout(timeout_ms)
         return await on_session(
-            clients.owner(ctx), session, "reset", lambda s: s.areset(deadline)
+            clients.owner(ctx),
+            session,
+            "reset",
+            lambda s: s.areset(deadline, **bounded(ctx, deadline)),
         )
 
     @server.tool(title="Output history", annotations=READ_ONLY)
@@ -406,7 +476,27 @@ def build_server(
             )
         return SessionList(sessions=infos, max_sessions=per_client or limits.max_sessions)
 
-    # (The status tool, read-only too, goes here, with READ_ONLY.)
+    @server.tool(title="What the program is doing", annotations=READ_ONLY)
+    async def status(ctx: Ctx, session: SessionId) -> StatusReply:
+        """What the program is doing right now, without reading or sending anything and
+        without waiting for a running call: state (waiting for input, running, blocked in
+        another call, stopped, exited, unknown), the foreground program and its call, and
+        whether output is waiting to be read."""
+
+        async def run() -> StatusReply:
+            now = await manager.get(session, clients.owner(ctx)).astatus()
+            return StatusReply(
+                session=session,
+                state=now.state,
+                program=now.program,
+                pid=now.pid,
+                call=now.call,
+                output_waiting=now.output_waiting,
+                busy=now.busy,
+                reason=now.reason,
+            )
+
+        return await _guard(f"status of {session}", run())
 
     @server.tool(title="Close a session", annotations=CLOSE)
     async def close(ctx: Ctx, session: SessionId) -> Closed:
@@ -441,6 +531,12 @@ def _arguments(argv: list[str] | None) -> tuple[argparse.Namespace, Limits]:
     parser.add_argument("--default-timeout-ms", type=int, default=defaults.default_timeout_ms)
     parser.add_argument("--max-timeout-ms", type=int, default=defaults.max_timeout_ms)
     parser.add_argument("--max-chars", type=int, default=defaults.max_chars)
+    parser.add_argument(
+        "--no-probe",
+        action="store_true",
+        help="decide readiness by prompt markers and quiet output only, without reading "
+        "what the program does from /proc",
+    )
     http = parser.add_argument_group("HTTP (each client an MCP session of its own)")
     http.add_argument(
         "--http", action="store_true", help="serve over Streamable HTTP instead of stdio"
@@ -534,7 +630,7 @@ def main(argv: list[str] | None = None) -> int:
             allowed_hosts=tuple(args.allow_host or ()),
             client_grace_s=args.client_grace_s,
         )
-    server, manager = build_server(limits, http=http)
+    server, manager = build_server(limits, http=http, probe=not args.no_probe)
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _exit_on_signal)
     try:

@@ -467,9 +467,10 @@ class Session:
         waits = self._waits(timeout_ms, settle_ms, quiet_ms, max_chars)
         return _Request(calls.read_call(waits), progress=progress)
 
-    def _drain(self) -> _Request[Reply]:
+    def _drain(self, *, max_chars: int | None = None) -> _Request[Reply]:
         """Takes the output queued right now (at most 64 KiB), without waiting."""
-        return _Request(calls.drain_call())
+        waits = self._waits(0, None, None, max_chars)
+        return _Request(calls.drain_call(waits.max_chars))
 
     def _interrupt(
         self,

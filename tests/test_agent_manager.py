@@ -8,7 +8,7 @@ import pytest
 
 from agent_probe import all_children
 from quillo_agent import Limits, SessionManager, TooManySessions, UnknownSession
-from quillo_agent.limits import CUT_MARKER, clip
+from quillo_agent.clipped_text import CUT_MARKER, ClippedText
 
 pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
 
@@ -88,13 +88,20 @@ def test_bad_limits_are_refused(name):
 
 
 @pytest.mark.parametrize("length, limit", [(0, 10), (10, 10), (11, 10), (1000, 7), (5, 1)])
-def test_clip_keeps_head_and_tail_and_says_what_it_cut(length, limit):
+@pytest.mark.parametrize("piece", [1, 3, 10_000])
+def test_clipped_text_keeps_head_and_tail_and_says_what_it_cut(length, limit, piece):
+    # However the text arrives in pieces, the result is the same: all of it,
+    # or the first limit//2 and last characters around the marker.
     text = "".join(chr(ord("a") + i % 26) for i in range(length))
-    got, cut = clip(text, limit)
+    kept = ClippedText(limit)
+    for i in range(0, length, piece):
+        kept.add(text[i : i + piece])
+    got, cut = kept.value(), kept.cut
+    assert kept.suffix(4) == text[-4:] and kept.endswith([text[-2:] or "x"]) == bool(text)
     if length <= limit:
         assert (got, cut) == (text, 0)
         return
     marker = CUT_MARKER.format(cut=length - limit)
     head, tail = got.split(marker)
     assert cut == length - limit and len(head) + len(tail) == limit
-    assert text.startswith(head) and text.endswith(tail)
+    assert len(head) == limit // 2 and text.startswith(head) and text.endswith(tail)

@@ -31,6 +31,8 @@ from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 SERVER = shutil.which("quillo-mcp", path=os.path.dirname(sys.executable))
 pytestmark = pytest.mark.skipif(SERVER is None, reason="quillo-mcp is not installed beside python")
 
+
+
 @pytest.fixture(scope="module")
 def debuggee(tmp_path_factory) -> Path:
     return build_debuggee(tmp_path_factory.mktemp("debuggee"))
@@ -72,6 +74,115 @@ def test_gdb_break_run_print_bt_and_ctrl_c(debuggee):
             assert r["ready"] and "SIGINT" in r["text"] and r["text"].endswith("(gdb) "), r
             assert (await call(c, "send", session=sid, input="print spin"))["text"] == "\n$2 = 1\n(gdb) "
             assert (await call(c, "close", session=sid)) == {"session": sid, "closed": True}
+
+    run(main())
+
+
+def test_replies_end_when_the_program_waits_prompt_or_not(bins):
+    # gdb runs a program that reads without a prompt: the reply comes when it
+    # waits and names it; bc without a profile answers a line at once.
+    async def main() -> None:
+        async with client() as c:
+            gdb = await call(c, "start", argv=["gdb", "-q", bins["termwait"]], profile="gdb",
+                             timeout_ms=30_000)
+            # The start reply holds the banner and one prompt, not the start-up lines'.
+            assert gdb["text"].count("(gdb) ") == 1 and gdb["waiting_program"] == "gdb", gdb
+            sid = gdb["session"]
+            r = await call(c, "send", session=sid, input="run read", timeout_ms=30_000)
+            assert r["ready"] and r["waiting_for_input"] and not r["timed_out"], r
+            assert r["waiting_program"] == "termwait"
+            status = await call(c, "status", session=sid)
+            assert status["state"] == "waiting" and status["program"] == "termwait"
+            assert status["call"] == "read" and status["busy"] is False, status
+            r = await call(c, "send", session=sid, input="hello")
+            assert r["ready"] and r["text"] == "got: hello\n", r
+            bc = (await call(c, "start", argv=["bc", "-q"], markers=[]))["session"]
+            r = await call(c, "send", session=bc, input="6*7")
+            assert r["ready"] and r["waiting_program"] == "bc" and "42" in r["text"], r
+
+    run(main())
+
+
+def test_progress_cancel_interrupt_and_close_through_the_client(tmp_path):
+    started = tmp_path / "started"
+
+    async def main() -> None:
+        async with client() as c:
+            sid = (await call(c, "start", profile="bash"))["session"]
+            # A long call reports progress with the output so far.
+            seen: list[tuple[float, float | None, str | None]] = []
+
+            async def progress(done: float, total: float | None, message: str | None) -> None:
+                seen.append((done, total, message))
+
+            result = await c.call_tool(
+                "send", {"session": sid, "input": "for i in 1 2 3; do echo tick $i; sleep 1; done"},
+                progress_callback=progress,
+            )
+            assert result.structured_content["ready"], result
+            assert seen and all(total == 10.0 for _, total, _ in seen), seen
+            assert any("tick" in (message or "") for _, _, message in seen), seen
+            assert [done for done, _, _ in seen] == sorted(done for done, _, _ in seen)
+
+            # A request the client cancels stops; an interrupt then needs no wait.
+            task = asyncio.create_task(c.call_tool(
+                "send", {"session": sid, "input": f"echo begun; touch {started}; sleep 20",
+                         "timeout_ms": 50_000}))
+            while not started.exists():
+                await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            t0 = time.monotonic()
+            back = await call(c, "interrupt", session=sid)
+            assert back["ready"] and back["text"].endswith("__quillo_ready__$ "), back
+            assert time.monotonic() - t0 < 10
+            assert "begun" in (await call(c, "history", session=sid))["text"]
+
+            # An interrupt while another request's call spins: both come back.
+            started.unlink()
+            spinning = asyncio.create_task(call(
+                c, "send", session=sid, timeout_ms=40_000,
+                input=f"echo one; touch {started}; while :; do :; done"))
+            while not started.exists():
+                await asyncio.sleep(0.01)
+            back = await call(c, "interrupt", session=sid)
+            spun = await spinning
+            assert spun["interrupted"] and not spun["ready"] and not spun["timed_out"], spun
+            assert "one" in spun["text"] and back["ready"], back
+
+            # Close does not wait for a running call's deadline.
+            started.unlink()
+            running = asyncio.create_task(call(
+                c, "send", session=sid, timeout_ms=50_000, input=f"touch {started}; sleep 50"))
+            while not started.exists():
+                await asyncio.sleep(0.01)
+            t0 = time.monotonic()
+            await call(c, "close", session=sid)
+            assert time.monotonic() - t0 < 10
+            assert (await running)["interrupted"]
+
+    run(main())
+
+
+def test_profiles_without_traps_and_long_lines_through_the_client():
+    async def main() -> None:
+        async with client() as c:
+            py = (await call(c, "start", profile="python"))["session"]
+            for block in ("def f(x):\n    return 3 * x\n", "def g(x):\n    return 4 * x"):
+                r = await call(c, "send", session=py, input=block)
+                assert r["ready"] and r["text"].endswith(">>> "), r
+            assert (await call(c, "send", session=py, input="f(2) + g(3)"))["text"] == "18\n>>> "
+
+            message = await error(c, "start", profile="bash", env={"PS1": "$ "})
+            assert "PS1" in message and "bash profile" in message, message
+
+            sh = (await call(c, "start", profile="bash"))["session"]
+            r = await call(c, "send", session=sh, input=f"echo {'z' * 6_000} | wc -c")
+            assert r["text"] == "6001\n__quillo_ready__$ ", r
+            cat = (await call(c, "start", argv=["cat"], markers=[]))["session"]
+            message = await error(c, "send", session=cat, input="x" * 6_000)
+            assert "6,000 bytes" in message and "4,095" in message and "cat" in message, message
 
     run(main())
 
@@ -161,6 +272,7 @@ TOOL_SURFACE = {
     "reset": ("Restart the program", False, True, False, True),
     "history": ("Output history", True, False, True, False),
     "list": ("List sessions", True, False, True, False),
+    "status": ("What the program is doing", True, False, True, False),
     "close": ("Close a session", False, True, True, False),
 }
 
@@ -245,6 +357,11 @@ BAD_ARGUMENTS = {
     ],
     "list": [
         ({"session": "s1"}, "'session': no such argument (it takes: none)"),
+    ],
+    "status": [
+        ({}, "session: Field required"),
+        ({"session": 7}, "session: Input should be a valid string (got 7)"),
+        ({"session": "s1", "wait": True}, "'wait': no such argument (it takes: session)"),
     ],
     "close": [
         ({}, "session: Field required"),
