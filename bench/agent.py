@@ -11,15 +11,16 @@ Rows, all in one run, variants interleaved round by round:
   reply overhead  the same one-line command on the same child program (a tiny C
                   prompt echo), by Quillo.send_and_read_until_ready on the
                   caller's thread and by Session.send (queued to the
-                  session's thread); settle_ms=0 for both. p50 of each and the
+                  session's thread, which ends the call as soon as the probe
+                  sees the child wait); settle_ms=0 for the core. p50 of each and the
                   p50 of the paired differences.
   MCP tool call   one `read` with wait=false (a drain: no wait at all) and one
                   `send` of the same command, through quillo-mcp over stdio
                   and over Streamable HTTP (`--http` on a free loopback port,
                   with its bearer token), each with the SDK's own client, the
                   two transports interleaved round by round and printed side
-                  by side; the send includes the core's default settle (one
-                  empty 25 ms receive after the prompt).
+                  by side; the send ends when the probe sees the child wait
+                  for input again (no settle time).
   idle gap        spawn + close of `cat`, and the round trip above, back to back
                   and each after a 50 ms sleep; quillo and pexpect (tuned:
                   delaybeforesend=None).
@@ -93,7 +94,7 @@ def reply_overhead(echo: str, rounds: int) -> dict[str, list[float]]:
     try:
         for _ in range(50):  # warm up both
             core.send_and_read_until_ready("x", settle_ms=0)
-            agent.send("x", settle_ms=0)
+            agent.send("x")
         for i in range(rounds):
             pair = {}
             for who in (("core", "agent") if i % 2 else ("agent", "core")):
@@ -101,7 +102,7 @@ def reply_overhead(echo: str, rounds: int) -> dict[str, list[float]]:
                 if who == "core":
                     text = core.send_and_read_until_ready("x", settle_ms=0)
                 else:
-                    text = agent.send("x", settle_ms=0).text
+                    text = agent.send("x").text
                 pair[who] = (time.perf_counter() - t) * 1e3
                 assert text.endswith(PROMPT), text
             out["core"].append(pair["core"])
@@ -261,7 +262,7 @@ def main() -> None:
     print("| What | p50 ms | p90 ms | n |")
     print("|---|---|---|---|")
     print(row("reply, bare core (Quillo, settle_ms=0)", overhead["core"]))
-    print(row("reply, quillo_agent Session.send (settle_ms=0)", overhead["agent"]))
+    print(row("reply, quillo_agent Session.send (ends at the probe's wait)", overhead["agent"]))
     print(row("quillo_agent overhead (paired difference)", overhead["diff"]))
     for what in ("spawn", "rt"):
         label = "spawn" if what == "spawn" else "round trip"
@@ -272,7 +273,7 @@ def main() -> None:
           "| HTTP p50 ms | HTTP p90 ms | n |")
     print("|---|---|---|---|---|---|")
     for what, label in (("drain", "read wait=false (no wait)"),
-                        ("send", "send (default settle, 25 ms floor)")):
+                        ("send", "send (ends when the program waits)")):
         stdio, http = mcp[f"stdio {what}"], mcp[f"http {what}"]
         print(f"| {label} | {statistics.median(stdio):.3f} | {p(stdio, 90):.3f} "
               f"| {statistics.median(http):.3f} | {p(http, 90):.3f} | {len(stdio)} |")

@@ -39,6 +39,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import functools
 import os
 import signal
 import sys
@@ -366,7 +367,10 @@ def build_server(
         owner = clients.owner(ctx)
 
         async def run() -> ToolReply:
-            sid, session = manager.open(
+            # Starting a program takes a few milliseconds: off the event loop,
+            # so other clients' requests go on meanwhile.
+            opened = functools.partial(
+                manager.open,
                 argv,
                 owner=owner,
                 profile=profile,
@@ -376,6 +380,19 @@ def build_server(
                 markers=markers,
                 probe=probe,
             )
+            loop = asyncio.get_running_loop()
+            starting = loop.run_in_executor(None, opened)
+
+            def unwanted(done: asyncio.Future[tuple[str, Session]]) -> None:
+                if not done.cancelled() and done.exception() is None:
+                    loop.run_in_executor(None, manager.close, done.result()[0], owner)
+
+            try:
+                sid, session = await asyncio.shield(starting)
+            except asyncio.CancelledError:
+                # The client gave up while the program started: close it once it has.
+                starting.add_done_callback(unwanted)
+                raise
             try:
                 return tool_reply(sid, await session.astart(deadline, **bounded(ctx, deadline)))
             except BaseException:
