@@ -25,11 +25,11 @@ same `quillo` extension; "new" is this checkout's. Rows:
                    prompt.
   busy CPU         the CPU this process spends while a `send` waits 10 s on
                    a busy program (bash running `sleep`), as a share of one core.
-  interrupt        with a call running (a spinning command, another thread's
-                   `send`), the time from asking `interrupt()` to the child's
-                   SIGINT handler running: p50 and the worst of 20. The old
-                   way queues the interrupt behind the running call, which
-                   here has a 2 s deadline.
+  interrupt        with a call running for 0.5 s (a `read` of a spinning
+                   program, on another thread), the time from asking
+                   `interrupt()` to the child's SIGINT handler running: p50
+                   and the worst of 20. The old way queues the interrupt
+                   behind the running call, which here has a 2 s deadline.
 """
 
 from __future__ import annotations
@@ -207,7 +207,7 @@ def interrupt_latency(agent: Any, work: Path, rounds: int, call_timeout_ms: int)
             caught.unlink(missing_ok=True)
             running = threading.Thread(target=s.read, kwargs={"timeout_ms": call_timeout_ms})
             running.start()
-            time.sleep(0.05)  # the read is under way
+            time.sleep(0.5)  # the read is well under way: its slices are full length
             asked = time.monotonic()
             s.interrupt(timeout_ms=0)
             deadline = time.monotonic() + 30

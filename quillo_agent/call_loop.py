@@ -34,7 +34,7 @@ from dataclasses import dataclass
 from quillo import Quillo
 
 from .clipped_text import ClippedText
-from .probe import Observation, State, probe
+from .probe import Observation, State, probe, still_waiting
 from .terminal import Terminal
 
 __all__ = [
@@ -140,7 +140,7 @@ class Watch:
 
         WAITING is only reported once its input has been taken: the input
         check runs the terminal's pending work, which may wake the program,
-        so the probe is asked again after it."""
+        so the waiting thread is looked at again after it."""
         seen = self.observe()
         if seen.state is not State.WAITING:
             return seen, None
@@ -150,9 +150,8 @@ class Watch:
             return Observation(State.UNKNOWN, reason="the terminal cannot be opened"), None
         if state.pending:
             return Observation(State.RUNNING, seen.pid, seen.program), None
-        seen = self.observe()
-        if seen.state is not State.WAITING:
-            return seen, None
+        if not still_waiting(seen, self.terminal.path or ""):
+            return self.observe(), None
         return seen, self.terminal.output_in_flight()
 
     def output_waiting(self) -> bool | None:
@@ -249,8 +248,15 @@ def collect(
             until = min(until, matched_at + settle_ms / 1000)
         slice_ms = max(1, math.ceil((until - now) * 1000))
         before = out.suffix(longest - 1) if markers and matched_at is None else ""
+        # Without markers the first output of a call ends its slice (the quiet
+        # wait returns at its first chunk): the program may have answered and
+        # be waiting already. After that, slices collect until they end.
+        first = watch.enabled and not markers and last_output is None
         piece = q.read_until_ready(
-            timeout_ms=slice_ms, max_output_bytes=SLICE_CAP_BYTES, settle_ms=0, quiet_ms=slice_ms
+            timeout_ms=slice_ms,
+            max_output_bytes=SLICE_CAP_BYTES,
+            settle_ms=0,
+            quiet_ms=0 if first else slice_ms,
         )
         now = time.monotonic()
         if piece:
@@ -269,7 +275,7 @@ def collect(
             matched_at = now
 
         if watch.enabled:
-            if now >= pacer.due or (piece and markers and out.endswith(markers)):
+            if now >= pacer.due or (piece and (first or (markers and out.endswith(markers)))):
                 pacer.probed(now)
                 seen, in_flight = watch.settled()
                 if seen.state is State.WAITING:

@@ -36,7 +36,14 @@ import struct
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-__all__ = ["State", "Observation", "probe", "session_leader_terminal", "MAX_PROCESSES"]
+__all__ = [
+    "State",
+    "Observation",
+    "probe",
+    "still_waiting",
+    "session_leader_terminal",
+    "MAX_PROCESSES",
+]
 
 # The most processes one probe looks at (the leader's tree is walked breadth
 # first); a bigger tree makes the answer UNKNOWN unless a waiter was found.
@@ -66,7 +73,7 @@ class Observation:
     it waits in (`read`, `poll`, `pselect6`, `epoll_wait` ...). For RUNNING,
     BLOCKED and STOPPED: the first such process of the foreground group
     (`call`: the system call it is blocked in, for BLOCKED). For UNKNOWN:
-    `reason` says why.
+    `reason` says why. `tid` is the waiting thread (for `still_waiting`).
     """
 
     state: State
@@ -74,6 +81,7 @@ class Observation:
     program: str | None = None
     call: str | None = None
     reason: str | None = None
+    tid: int | None = None
 
     @property
     def waiting(self) -> bool | None:
@@ -162,8 +170,8 @@ class _Denied(Exception):
 class _Group:
     """The processes of the foreground group, found by walking the leader's tree."""
 
-    def __init__(self, leader: int, tpgid: int) -> None:
-        self.members: list[tuple[int, _Stat]] = []
+    def __init__(self, leader: int, head: _Stat, tpgid: int, terminal: str) -> None:
+        self.members: list[_Process] = []
         self.truncated = False
         todo = collections.deque([leader])
         seen = 0
@@ -174,12 +182,12 @@ class _Group:
                 self.truncated = True
                 return
             try:
-                st = _stat(f"/proc/{pid}/stat")
+                st = head if pid == leader else _stat(f"/proc/{pid}/stat")
                 tids = os.listdir(f"/proc/{pid}/task")
             except (FileNotFoundError, ProcessLookupError):
                 continue  # gone meanwhile
-            if st.pgrp == tpgid and st.state not in "ZX":
-                self.members.append((pid, st))
+            if st.pgrp == tpgid:
+                self.members.append(_Process(pid, terminal, st, tids))
             for tid in tids:
                 try:
                     todo.extend(int(c) for c in _read(f"/proc/{pid}/task/{tid}/children").split())
@@ -188,18 +196,28 @@ class _Group:
 
 
 class _Process:
-    """One process of the foreground group: its threads and descriptors."""
+    """One process of the foreground group: its threads and descriptors.
+    `stat` (the process's, read during this probe) stands for its main
+    thread's state; without it each thread's own is read."""
 
-    def __init__(self, pid: int, stat: _Stat, terminal: str) -> None:
+    def __init__(
+        self, pid: int, terminal: str, stat: _Stat | None = None, tids: list[str] | None = None
+    ) -> None:
         self.pid = pid
         self.stat = stat
         self.terminals = (terminal, "/dev/tty")
+        self._tids = tids
+
+    @property
+    def comm(self) -> str | None:
+        return self.stat.comm if self.stat else None
 
     def threads(self) -> Iterator[int]:
         try:
-            tids = sorted(int(t) for t in os.listdir(f"/proc/{self.pid}/task"))
+            names = self._tids if self._tids is not None else os.listdir(f"/proc/{self.pid}/task")
         except (FileNotFoundError, ProcessLookupError):
             return
+        tids = sorted(int(t) for t in names)
         # The main thread first: its call is the one worth naming.
         if self.pid in tids:
             tids.remove(self.pid)
@@ -285,7 +303,10 @@ def _thread(process: _Process, tid: int, table: dict[int, str]) -> _Thread | Non
     """What one thread does, or None if it is gone."""
     base = f"/proc/{process.pid}/task/{tid}"
     try:
-        state = _stat(f"{base}/stat").state
+        if tid == process.pid and process.stat is not None:
+            state = process.stat.state
+        else:
+            state = _stat(f"{base}/stat").state
         line = _read(f"{base}/syscall").decode("ascii", "replace").split()
     except (FileNotFoundError, ProcessLookupError):
         return None
@@ -337,29 +358,29 @@ def probe(leader: int, terminal: str) -> Observation:
     if head.tpgid <= 0:
         return Observation(State.UNKNOWN, leader, head.comm, reason="no foreground process group")
 
-    group = _Group(leader, head.tpgid)
+    group = _Group(leader, head, head.tpgid, terminal)
     running: Observation | None = None
     blocked: Observation | None = None
     stopped: Observation | None = None
     denied: Observation | None = None
-    for pid, st in group.members:
-        process = _Process(pid, st, terminal)
+    for process in group.members:
+        pid, comm = process.pid, process.comm
         try:
             for tid in process.threads():
                 thread = _thread(process, tid, _SYSCALLS)
                 if thread is None:
                     continue
                 if thread.waiting:
-                    return Observation(State.WAITING, pid, st.comm, thread.call)
+                    return Observation(State.WAITING, pid, comm, thread.call, tid=tid)
                 if thread.state in "Tt":
-                    stopped = stopped or Observation(State.STOPPED, pid, st.comm, thread.call)
+                    stopped = stopped or Observation(State.STOPPED, pid, comm, thread.call)
                 elif thread.call is None:
-                    running = running or Observation(State.RUNNING, pid, st.comm)
+                    running = running or Observation(State.RUNNING, pid, comm)
                 else:
-                    blocked = blocked or Observation(State.BLOCKED, pid, st.comm, thread.call)
+                    blocked = blocked or Observation(State.BLOCKED, pid, comm, thread.call)
         except _Denied as e:
             denied = denied or Observation(
-                State.UNKNOWN, pid, st.comm, reason=f"cannot inspect {st.comm} ({pid}): {e}"
+                State.UNKNOWN, pid, comm, reason=f"cannot inspect {comm} ({pid}): {e}"
             )
     if denied:
         return denied
@@ -367,3 +388,21 @@ def probe(leader: int, terminal: str) -> Observation:
         return Observation(State.UNKNOWN, reason=f"more than {MAX_PROCESSES} processes")
     # A group with no live member is one changing hands (a shell between jobs).
     return running or blocked or stopped or Observation(State.RUNNING, leader, head.comm)
+
+
+def still_waiting(seen: Observation, terminal: str) -> bool:
+    """Whether the thread `seen` found waiting still waits in the same way.
+
+    Input that reaches the terminal wakes every thread blocked reading it, so
+    after the terminal's pending input was moved on (see `terminal.py`), the
+    one thread seen waiting answers for the whole group: woken, it runs (or
+    has already taken the input and waits again, which is waiting too)."""
+    if seen.state is not State.WAITING or seen.pid is None or seen.tid is None:
+        return False
+    if _SYSCALLS is None:
+        return False
+    try:
+        thread = _thread(_Process(seen.pid, terminal), seen.tid, _SYSCALLS)
+    except (_Denied, OSError, ValueError, IndexError):
+        return False
+    return thread is not None and thread.waiting
