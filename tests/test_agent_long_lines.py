@@ -47,7 +47,8 @@ def test_shells_run_long_commands_whole(profile, tmp_path):
 
 
 READERS = [
-    ("c-read", "termwait", "got: short\n"),
+    ("c-fgets", "fgets", "got: short\n"),
+    ("c-read", "read", "got: short\n"),
     ("python-readline", "readline", "got 6\n"),
 ]
 
@@ -55,10 +56,10 @@ READERS = [
 @pytest.mark.parametrize("name, program, answer", READERS, ids=[r[0] for r in READERS])
 def test_whole_line_readers_refuse_a_long_line(name, program, answer, bins):
     argv = (
-        [bins["termwait"], "read"]
-        if program == "termwait"
-        else [sys.executable, "-c",
-              "import sys\nwhile True: print('got', len(sys.stdin.readline()), flush=True)"]
+        [sys.executable, "-c",
+         "import sys\nwhile True: print('got', len(sys.stdin.readline()), flush=True)"]
+        if program == "readline"
+        else [bins["termwait"], program]
     )
     with Session(argv, markers=[]) as s:
         assert s.start().ready

@@ -26,6 +26,13 @@ pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableException
 PY = sys.executable
 
 
+def wait_for_state(s: Session, states: set[str]) -> str:
+    """The first of `states` that `s.status()` reports (the program may still be starting)."""
+    found: list[str] = []
+    wait_for(lambda: found.append(s.status().state) or found[-1] in states, f"a state in {states}")
+    return found[-1]
+
+
 def needs(program: str) -> None:
     if shutil.which(program) is None:
         pytest.skip(f"{program} is not installed (scripts/setup.sh installs it)")
@@ -49,7 +56,8 @@ WAITERS = [
     ("bc", dict(argv=["bc", "-q"], markers=[]), {"pselect6", "read"}, "6 * 7", "42"),
     ("cat", dict(argv=["cat"], markers=[]), {"read"}, "hello", "hello"),
 ]
-FIXTURE_WAITS = [("read", {"read"}), ("poll", {"poll"}), ("select", {"pselect6", "select"}),
+FIXTURE_WAITS = [("read", {"read"}), ("fgets", {"read"}), ("poll", {"poll"}),
+                 ("select", {"pselect6", "select"}),
                  ("epoll", {"epoll_wait", "epoll_pwait"}), ("thread", {"read"}), ("tty", {"read"})]
 
 
@@ -237,3 +245,21 @@ def test_without_the_hosts_end_a_wait_still_ends_once_output_is_quiet(monkeypatc
         assert s.start().ready
         reply = s.send("hello")
         assert reply.ready and reply.text == "got: hello\n" and reply.waiting_for_input, reply
+
+
+@pytest.mark.parametrize(
+    "method, state",
+    [("read", "waiting"), ("epoll", "waiting"), ("poll", "unknown"), ("select", "unknown")],
+)
+def test_without_the_programs_memory_only_poll_and_select_waits_are_unknown(
+    method, state, bins, monkeypatch
+):
+    # A policy that refuses /proc/<pid>/mem but not the system call: the sets
+    # of poll and select are in the program's memory; read and epoll need none.
+    def refused(self, address: int, size: int) -> bytes:
+        raise quillo_agent.probe._Denied("its memory: Permission denied")
+
+    monkeypatch.setattr(quillo_agent.probe._Process, "memory", refused)
+    with Session([bins["termwait"], method], markers=[]) as s:
+        s.read(timeout_ms=2_000)
+        assert wait_for_state(s, {"waiting", "unknown"}) == state
