@@ -13,6 +13,7 @@ same `quillo` extension; "new" is this checkout's. Rows:
   gdb per line     one MCP `send` of `print 1+1` to gdb (gdb profile), through
                    quillo-mcp over stdio with the SDK's client: back to back,
                    and after a 0.5 s idle gap (an agent thinks between calls).
+                   The old and the new server run at once, called in turn.
   bc per line      one MCP `send` of `2+2` to `bc -q` started without a
                    profile (markers: []).
   blocked to reply a program without a prompt works (spins) for a while, prints
@@ -122,31 +123,44 @@ def server_command(where: Path) -> list[str]:
     return [sys.executable, "-c", code]
 
 
-async def mcp_lines(where: Path, start: dict[str, Any], line: str, expect: str, rounds: int,
-                    gap_s: float) -> list[float]:
+async def mcp_lines(servers: dict[str, Path], start: dict[str, Any], line: str, expect: str,
+                    rounds: int, gap_s: float) -> dict[str, list[float]]:
+    """Per-call times of `line` through each server, both running at once and
+    called in turn, round by round (the order alternating), so that the
+    machine's moods fall on both alike."""
+    from contextlib import AsyncExitStack
+
     from mcp import ClientSession
     from mcp.client.stdio import StdioServerParameters, stdio_client
 
-    cmd = server_command(where)
     env = {k: v for k, v in os.environ.items() if k != "DEBUGINFOD_URLS"}
-    params = StdioServerParameters(command=cmd[0], args=cmd[1:], env=env)
-    times: list[float] = []
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as c:
+    times: dict[str, list[float]] = {label: [] for label in servers}
+    async with AsyncExitStack() as stack:
+        clients: dict[str, tuple[Any, str]] = {}
+        for label, where in servers.items():
+            cmd = server_command(where)
+            params = StdioServerParameters(command=cmd[0], args=cmd[1:], env=env)
+            read, write = await stack.enter_async_context(stdio_client(params))
+            c = await stack.enter_async_context(ClientSession(read, write))
             await c.initialize()
             started = await c.call_tool("start", start)
             assert started.structured_content is not None, started
             sid = started.structured_content["session"]
             for _ in range(5):
                 await c.call_tool("send", {"session": sid, "input": line})
-            for _ in range(rounds):
+            clients[label] = (c, sid)
+        order = list(clients)
+        for i in range(rounds):
+            for label in order if i % 2 else order[::-1]:
+                c, sid = clients[label]
                 if gap_s:
                     await asyncio.sleep(gap_s)
                 t = time.perf_counter()
                 r = await c.call_tool("send", {"session": sid, "input": line})
-                times.append((time.perf_counter() - t) * 1e3)
+                times[label].append((time.perf_counter() - t) * 1e3)
                 content = r.structured_content or {}
                 assert expect in content.get("text", ""), r
+        for c, sid in clients.values():
             await c.call_tool("close", {"session": sid})
     return times
 
@@ -247,16 +261,19 @@ def main() -> None:
         debuggee = str(work / "debuggee")
         subprocess.run(["cc", "-g", "-O0", "-o", debuggee, str(src)], check=True)
 
-        figures: dict[str, dict[str, list[float]]] = {}
+        figures: dict[str, dict[str, list[float]]] = {"old": {}, "new": {}}
+        servers = {"old": old_dir, "new": new_dir}
         gdb_start = {"profile": "gdb"}
         bc_start = {"argv": ["bc", "-q"], "markers": []}
-        for label, where in (("old", old_dir), ("new", new_dir)):
-            f = figures.setdefault(label, {})
-            f["gdb"] = asyncio.run(mcp_lines(where, gdb_start, "print 1+1", "= 2", rounds, 0))
-            f["gdb idle"] = asyncio.run(
-                mcp_lines(where, gdb_start, "print 1+1", "= 2", max(5, rounds // 3), 0.5)
-            )
-            f["bc"] = asyncio.run(mcp_lines(where, bc_start, "2+2", "4", rounds, 0))
+        for name, start, line, expect, n, gap in (
+            ("gdb", gdb_start, "print 1+1", "= 2", rounds, 0.0),
+            ("gdb idle", gdb_start, "print 1+1", "= 2", max(5, rounds // 3), 0.5),
+            ("bc", bc_start, "2+2", "4", rounds, 0.0),
+        ):
+            for label, got in asyncio.run(mcp_lines(servers, start, line, expect, n, gap)).items():
+                figures[label][name] = got
+        for label, where in servers.items():
+            f = figures[label]
             agent = load_agent(where)
             f["blocked 0.1"] = blocked_to_reply(agent, work, 0.1, max(5, rounds // 3))
             f["blocked 2"] = blocked_to_reply(agent, work, 2.0, 3)

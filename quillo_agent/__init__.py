@@ -10,8 +10,9 @@ doing, from /proc), `terminal` (input and output taken, from the terminal's
 two ends), `clipped_text` (a call's text within its bound), `reply` (the
 status fields and how they are decided), `profiles` (gdb, python, pdb, sh,
 bash), `manager` (named sessions, a bound on how many), `limits` (bounds of
-a shared deployment), `errors`, `mcp_server` (the MCP tools), `mcp_http`
-(the tools over Streamable HTTP: token, clients, transport).
+a shared deployment), `errors`, `mcp_server` (the MCP tools), `mcp_stdio`
+(its standard streams, read and written on the event loop), `mcp_http` (the
+tools over Streamable HTTP: token, clients, transport).
 """
 
 from .launcher import LaunchError, Launcher

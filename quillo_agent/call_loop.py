@@ -247,7 +247,6 @@ def collect(
         if matched_at is not None:
             until = min(until, matched_at + settle_ms / 1000)
         slice_ms = max(1, math.ceil((until - now) * 1000))
-        before = out.suffix(longest - 1) if markers and matched_at is None else ""
         # Without markers the first output of a call ends its slice (the quiet
         # wait returns at its first chunk): the program may have answered and
         # be waiting already. After that, slices collect until they end.
@@ -259,7 +258,10 @@ def collect(
             quiet_ms=0 if first else slice_ms,
         )
         now = time.monotonic()
+        before = ""
         if piece:
+            if markers and matched_at is None:
+                before = out.suffix(longest - 1)
             out.add(piece)
             last_output = now
         if ctx.progress is not None and now >= next_progress:

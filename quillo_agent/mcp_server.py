@@ -47,6 +47,7 @@ from collections.abc import Awaitable, Callable
 from types import FrameType
 from typing import Annotated, Any, Literal, TypeVar, get_args
 
+import anyio
 from pydantic import Field, ValidationError
 
 # typing_extensions (an mcp dependency): the SDK cannot build schemas from
@@ -58,7 +59,7 @@ from mcp.server.mcpserver.exceptions import ToolError, UnexpectedToolError
 from mcp.types import CallToolResult, InputRequiredResult, ToolAnnotations
 from mcp.types import Tool as MCPTool
 
-from . import mcp_http
+from . import mcp_http, mcp_stdio
 from .call_loop import Progress
 from .launcher import LaunchError
 from .limits import Limits
@@ -652,7 +653,7 @@ def main(argv: list[str] | None = None) -> int:
         signal.signal(sig, _exit_on_signal)
     try:
         if http is None:
-            server.run("stdio")
+            anyio.run(mcp_stdio.serve_stdio, server)
         else:
             return mcp_http.serve(server, http, limits.max_clients, generated)
     except KeyboardInterrupt:

@@ -53,7 +53,7 @@ for wheel in wheels:
     name = wheel.rsplit("/", 1)[-1]
     for needed in ["quillo-stubs/__init__.pyi", "quillo_agent/__init__.py",
                    "quillo_agent/py.typed", "quillo_agent/mcp_server.py",
-                   "quillo_agent/mcp_http.py"]:
+                   "quillo_agent/mcp_http.py", "quillo_agent/mcp_stdio.py"]:
         if needed not in in_wheel:
             missing.append(f"{name}: {needed}")
     if not any(n.startswith("quillo.") and n.endswith(".so") for n in in_wheel):

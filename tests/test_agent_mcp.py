@@ -503,3 +503,41 @@ def test_close_tool_leaves_no_thread_or_descriptor_in_the_server(debuggee):
             assert descendants(server) == set()
 
     run(main())
+
+
+def test_a_message_beyond_the_bound_is_dropped_and_the_server_goes_on(tmp_path):
+    # Raw JSON-RPC over the server's pipes: one line longer than the bound.
+    from mcp_types import LATEST_PROTOCOL_VERSION
+
+    from quillo_agent.mcp_stdio import MAX_MESSAGE_BYTES
+
+    errors = tmp_path / "stderr"
+    with errors.open("w") as log:
+        proc = subprocess.Popen([SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=log, env=server_params().env)
+        try:
+            def send(message: dict) -> None:
+                proc.stdin.write(json.dumps({"jsonrpc": "2.0", **message}).encode() + b"\n")
+                proc.stdin.flush()
+
+            def answer(request_id: int) -> dict:
+                while True:
+                    line = proc.stdout.readline()
+                    assert line, "the server closed its output"
+                    message = json.loads(line)
+                    if message.get("id") == request_id:
+                        return message
+
+            send({"id": 1, "method": "initialize", "params": {
+                "protocolVersion": LATEST_PROTOCOL_VERSION, "capabilities": {},
+                "clientInfo": {"name": "raw", "version": "1"}}})
+            assert "result" in answer(1)
+            send({"method": "notifications/initialized"})
+            proc.stdin.write(b'{"jsonrpc": "2.0", "id": 2, "method": "' + b"x" * MAX_MESSAGE_BYTES + b'"}\n')
+            send({"id": 3, "method": "tools/list"})
+            tools = answer(3)["result"]["tools"]
+            assert "send" in {t["name"] for t in tools}
+        finally:
+            proc.stdin.close()
+            assert proc.wait(timeout=30) == 0
+    assert "dropped a message longer than" in errors.read_text()
