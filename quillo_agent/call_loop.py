@@ -120,6 +120,7 @@ class Watch:
     def refresh(self) -> None:
         """Finds the session's child: the one child of this (the session's) thread."""
         self.child, self.terminal = None, None
+        self.received_at_rest = None  # the new reader counts from 0
         try:
             with open(f"/proc/self/task/{threading.get_native_id()}/children", "rb") as f:
                 children = [int(c) for c in f.read().split()]
