@@ -72,6 +72,12 @@ def test_whole_line_readers_refuse_a_long_line(name, program, answer, bins):
         # Nothing of the refused texts reached the program: the next line arrives alone.
         reply = s.send("short")
         assert reply.ready and reply.text == answer, reply
+        # The edge: a line of exactly the limit goes through whole; one more byte does not.
+        edge = s.send("y" * CANONICAL_LINE_MAX)
+        whole = f"got: {'y' * CANONICAL_LINE_MAX}\n" if program != "readline" else "got 4096\n"
+        assert edge.ready and edge.text == whole, edge.text[-40:]
+        with pytest.raises(LineTooLong):
+            s.send("y" * (CANONICAL_LINE_MAX + 1))
 
 
 @pytest.mark.parametrize(

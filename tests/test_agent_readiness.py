@@ -263,3 +263,17 @@ def test_without_the_programs_memory_only_poll_and_select_waits_are_unknown(
     with Session([bins["termwait"], method], markers=[]) as s:
         s.read(timeout_ms=2_000)
         assert wait_for_state(s, {"waiting", "unknown"}) == state
+
+
+def test_a_foreground_group_beyond_the_bound_is_unknown(monkeypatch):
+    # A pipeline of three processes with the walk bounded at two: the probe
+    # says it cannot tell rather than judge from part of the group.
+    with Session(profile="bash") as s:
+        s.start()
+        s.send("sleep 30 | sleep 30 | sleep 30", timeout_ms=300)
+        monkeypatch.setattr(quillo_agent.probe, "MAX_PROCESSES", 2)
+        status = s.status()
+        assert status.state == "unknown" and "more than 2 processes" in status.reason, status
+        monkeypatch.undo()
+        assert s.status().state == "blocked"
+        assert s.interrupt().ready
