@@ -14,12 +14,12 @@ def all_children(pid: int | None = None) -> set[int]:
     found: set[int] = set()
     try:
         tids = os.listdir(f"/proc/{pid}/task")
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return found
     for tid in tids:
         try:
             found.update(map(int, Path(f"/proc/{pid}/task/{tid}/children").read_text().split()))
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # gone meanwhile
             continue
     return found
 

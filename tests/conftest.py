@@ -107,7 +107,7 @@ def children_of(pid: int) -> list[int]:
     """Direct children of `pid`, zombies included."""
     try:
         text = Path(f"/proc/{pid}/task/{pid}/children").read_text()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return []
     return [int(p) for p in text.split()]
 
@@ -115,7 +115,8 @@ def children_of(pid: int) -> list[int]:
 def process_state(pid: int) -> str | None:
     try:
         return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (FileNotFoundError, IndexError):
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        # ProcessLookupError: the process ended between opening the file and reading it.
         return None
 
 

@@ -403,7 +403,7 @@ def server_resources(pid: int) -> tuple[list[str], list[str]]:
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             name = Path(f"/proc/{pid}/task/{tid}/comm").read_text().strip()
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
             continue
         if name.startswith(("quillo_agent", "quillo_reader")):
             threads.append(name)
