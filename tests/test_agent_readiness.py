@@ -6,6 +6,7 @@ with everything it printed before."""
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import sys
 import textwrap
@@ -128,7 +129,12 @@ def test_busy_programs_are_never_seen_waiting(argv):
 def test_a_job_stopped_for_reading_leaves_the_shell_as_the_one_waiting():
     with Session(profile="bash") as s:
         s.start()
-        pid = int(s.send("cat & echo $!").text.split()[-2])
+        # bash may report "[1]+ Stopped  cat" before its next prompt, so the
+        # pid is taken from the job line, not from the reply's last words.
+        text = s.send("cat & echo $!").text
+        found = re.search(r"^\[1\] (\d+)$", text, re.MULTILINE)
+        assert found, text
+        pid = int(found.group(1))
         wait_for(lambda: process_state(pid) == "T", "the background cat is stopped by SIGTTIN")
         status = s.status()
         assert status.state == "waiting" and status.program == "bash" and status.pid != pid
